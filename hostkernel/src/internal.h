@@ -1,0 +1,90 @@
+// Shared internals of the host kernel.
+#pragma once
+
+#include <hostkernel/hostkernel.h>
+#include <usbdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace hk {
+PDEVICE_OBJECT ResolveLink(std::u16string_view link);  // a symbolic link's device
+}
+
+namespace hk::detail {
+
+// Pool tags the kernel uses for its own objects; never reported as driver leaks.
+constexpr uint32_t kTagIo = 0x6f496b48;    // 'HkIo' request system buffers, MDLs
+constexpr uint32_t kTagUsbd = 0x44425355;  // 'USBD' blocks made by the USB library
+
+void* KernelAlloc(size_t bytes, uint32_t tag);  // zero-filled, tracked, never fails
+void KernelFree(void* p);
+
+// Dispatcher lock: every event, semaphore and timed wait shares it.
+std::mutex& DispatcherLock();
+std::condition_variable& DispatcherCv();
+
+// Virtual time helpers.
+int64_t Now();
+std::chrono::steady_clock::time_point RealDeadline(int64_t virtualDeadline);
+// Waits on the dispatcher condition variable until `ready()` or the virtual
+// deadline (if any). Returns true when ready.
+template <typename Pred>
+bool WaitUntil(std::unique_lock<std::mutex>& lock, bool hasDeadline, int64_t deadline, Pred ready) {
+    for (;;) {
+        if (ready()) return true;
+        if (hasDeadline) {
+            if (Now() >= deadline) return false;
+            DispatcherCv().wait_until(lock, RealDeadline(deadline));
+        } else {
+            DispatcherCv().wait(lock);
+        }
+    }
+}
+// Converts a Windows timeout (negative relative, positive absolute, 100 ns)
+// into a virtual deadline.
+int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout);
+
+void SetIrql(KIRQL irql);
+int HeldSpinLocks();
+
+std::string Format(const char* format, va_list args);  // DbgPrint's format rules
+std::string Hex(uint32_t value);
+
+// Per-request bookkeeping, kept beside each IRP the kernel knows of.
+enum class IrpOrigin { Allocated, IoManager, Threaded };
+enum class IrpState { Owned, InFlight, Completed };
+struct IrpInfo {
+    IrpOrigin origin = IrpOrigin::Allocated;
+    IrpState state = IrpState::Owned;
+    bool freed = false;
+    // I/O manager and threaded requests.
+    void* userOutput = nullptr;
+    ULONG userOutputLength = 0;
+    bool copyBack = false;  // buffered output to copy to userOutput
+    ULONG method = 0;
+    bool done = false;  // reached the top (guarded by the dispatcher lock)
+    PDRIVER_OBJECT allocatingDriver = nullptr;
+};
+// Runs `fn` on the IRP's bookkeeping under the IRP table lock; false when
+// the kernel does not know the IRP.
+bool WithInfo(PIRP irp, const std::function<void(IrpInfo&)>& fn);
+void ForgetIrp(void* memory);  // its memory is going back to the pool
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin);
+void DeleteIrp(PIRP irp);
+size_t OutstandingDriverIrps(PDRIVER_OBJECT driver);
+
+// The driver whose code the current thread runs in, if known (for IRP ownership).
+PDRIVER_OBJECT CurrentDriver();
+void SetCurrentDriver(PDRIVER_OBJECT driver);
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+std::u16string Lower(std::u16string_view s);
+std::u16string FromWide(PCWSTR s);
+std::u16string FromUnicode(const UNICODE_STRING* s);
+
+}  // namespace hk::detail
