@@ -1,0 +1,498 @@
+// The host kernel behaviour that the driver leans on, and the verifier's checks.
+#include <hostkernel/hostkernel.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// ------------------------------------------------------------------ a small test driver
+// Dispatch routines whose behaviour a test picks through `g_mode`.
+enum class Mode { Complete, CompleteTwice, ReturnWithoutCompleting, Echo, PassDown, ForwardAndWait };
+std::atomic<Mode> g_mode{Mode::Complete};
+PDEVICE_OBJECT g_lower = nullptr;
+
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS OnSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Echo: device control copies the input to the output of whichever buffer
+// the method provides, and reports the method in the first output byte.
+NTSTATUS TestDispatch(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (g_mode.load()) {
+    case Mode::Complete:
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case Mode::CompleteTwice:
+        CompleteWith(irp, STATUS_SUCCESS, 0);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    case Mode::ReturnWithoutCompleting:
+        return STATUS_SUCCESS;
+    case Mode::PassDown:
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(g_lower, irp);
+    case Mode::ForwardAndWait: {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, OnSignal, &event, TRUE, TRUE, TRUE);
+        if (IoCallDriver(g_lower, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS s = irp->IoStatus.Status;
+        ULONG_PTR info = irp->IoStatus.Information;
+        return CompleteWith(irp, s, info + 1000);  // shows that this routine finished the request
+    }
+    case Mode::Echo:
+        break;
+    }
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) return CompleteWith(irp, STATUS_SUCCESS, 0);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG inLen = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outLen = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    auto* in = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+    unsigned char* out = (code & 3) == METHOD_BUFFERED
+                             ? in
+                             : static_cast<unsigned char*>(irp->MdlAddress ? MmGetSystemAddressForMdlSafe(
+                                                                                 irp->MdlAddress, NormalPagePriority)
+                                                                           : nullptr);
+    ULONG n = inLen < outLen ? inLen : outLen;
+    if (out != in) std::memcpy(out, in, n);
+    if (n) out[0] = static_cast<unsigned char>(0xA0 | (code & 3));
+    return CompleteWith(irp, STATUS_SUCCESS, n);
+}
+
+PDEVICE_OBJECT g_device = nullptr;
+
+NTSTATUS TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (UCHAR m : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ}) driver->MajorFunction[m] = TestDispatch;
+    static WCHAR name[] = u"\\Device\\HkTest";
+    static WCHAR link[] = u"\\DosDevices\\HkTest";
+    UNICODE_STRING n, l;
+    RtlInitUnicodeString(&n, name);
+    RtlInitUnicodeString(&l, link);
+    NTSTATUS s = IoCreateDevice(driver, 16, &n, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
+    if (!NT_SUCCESS(s)) return s;
+    g_device->Flags |= DO_DIRECT_IO;
+    g_device->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (g_lower) IoAttachDeviceToDeviceStack(g_device, g_lower);
+    return IoCreateSymbolicLink(&l, &n);
+}
+
+void TestUnload(PDRIVER_OBJECT) {}
+
+class HostKernel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hk::SetClockFactor(1000);
+        hk::LogClear();
+        g_mode = Mode::Complete;
+    }
+    void TearDown() override { hk::SetClockFactor(1); }
+
+    hk::Driver* Load(bool withLower) {
+        g_lower = withLower ? hk::CreateLowerDevice(nullptr) : nullptr;
+        hk::Driver* d = hk::LoadDriver(TestEntry, u"HkTest");
+        hk::DriverObjectOf(d)->DriverUnload = TestUnload;
+        return d;
+    }
+    void Unload(hk::Driver* d) {
+        UNICODE_STRING l;
+        static WCHAR link[] = u"\\DosDevices\\HkTest";
+        RtlInitUnicodeString(&l, link);
+        IoDeleteSymbolicLink(&l);
+        if (g_lower) IoDetachDevice(g_lower);
+        IoDeleteDevice(g_device);
+        if (g_lower) hk::DeleteLowerDevice(g_lower);
+        g_lower = nullptr;
+        EXPECT_TRUE(hk::UnloadDriver(d));
+    }
+};
+
+// ------------------------------------------------------------------ buffer methods
+TEST_F(HostKernel, BufferMethodsDeliverInputAndReturnInformationBytes) {
+    hk::Driver* d = Load(false);
+    g_mode = Mode::Echo;
+    hk::Handle h;
+    ASSERT_EQ(hk::OpenFile("\\\\.\\HkTest", &h), STATUS_SUCCESS);
+    for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
+        SCOPED_TRACE(method);
+        unsigned char in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        unsigned char out[12];
+        std::memset(out, 0xEE, sizeof out);
+        hk::IoResult r = hk::DeviceIoControl(h, CTL_CODE(0x22, 0x900, method, 0), in, sizeof in, out, sizeof out);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, 8u);
+        EXPECT_EQ(out[0], 0xA0 | method);
+        EXPECT_EQ(0, std::memcmp(out + 1, in + 1, 7));
+        EXPECT_EQ(out[8], 0xEE) << "bytes past Information are the caller's";
+    }
+    EXPECT_EQ(hk::CloseFile(h), STATUS_SUCCESS);
+    Unload(d);
+}
+
+TEST_F(HostKernel, RequestsWithoutDispatchRoutineGetTheDefaultAnswer) {
+    hk::Driver* d = Load(false);
+    hk::Handle h;
+    ASSERT_EQ(hk::OpenFile("\\\\.\\HkTest", &h), STATUS_SUCCESS);
+    char b[4] = {};
+    EXPECT_EQ(hk::WriteFile(h, b, sizeof b).status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(hk::SendIrp(g_device, IRP_MJ_SHUTDOWN, 0).status, STATUS_INVALID_DEVICE_REQUEST);
+    hk::CloseFile(h);
+    hk::Handle none;
+    EXPECT_EQ(hk::OpenFile("\\\\.\\NoSuchDevice", &none), STATUS_OBJECT_NAME_NOT_FOUND);
+    Unload(d);
+}
+
+// ------------------------------------------------------------------ completion routines
+TEST_F(HostKernel, CompletionRoutineTakesRequestBackWithMoreProcessingRequired) {
+    hk::Driver* d = Load(true);
+    g_mode = Mode::ForwardAndWait;
+    // Lower device completes later on the bus thread.
+    hk::SetLowerHandler(g_lower, [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        hk::BusPost([irp] {
+            EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+            hk::CompleteIrp(irp, STATUS_SUCCESS, 5);
+        });
+        return STATUS_PENDING;
+    });
+    hk::Handle h;
+    ASSERT_EQ(hk::OpenFile("\\\\.\\HkTest", &h), STATUS_SUCCESS);
+    hk::IoResult r = hk::DeviceIoControl(h, CTL_CODE(0x22, 0x900, METHOD_NEITHER, 0), nullptr, 0, nullptr, 0);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 1005u);
+    hk::CloseFile(h);
+    Unload(d);
+}
+
+struct CancelProbe {
+    KEVENT done;
+    NTSTATUS status;
+    int calls;
+};
+
+NTSTATUS ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* p = static_cast<CancelProbe*>(context);
+    EXPECT_EQ(device, nullptr) << "a request with no own stack location sees no device";
+    p->status = irp->IoStatus.Status;
+    p->calls++;
+    KeSetEvent(&p->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(HostKernel, CancelledRequestRunsItsCompletionRoutineOnce) {
+    PDEVICE_OBJECT lower = hk::CreateLowerDevice([](PDEVICE_OBJECT, PIRP irp) {
+        hk::PendUntilCancelled(irp);
+        return STATUS_PENDING;
+    });
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    CancelProbe probe{};
+    KeInitializeEvent(&probe.done, NotificationEvent, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, ProbeCompletion, &probe, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(lower, irp), STATUS_PENDING);
+
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10000LL * 300;  // 300 ms
+    EXPECT_EQ(KeWaitForSingleObject(&probe.done, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(KeWaitForSingleObject(&probe.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(probe.status, STATUS_CANCELLED);
+    EXPECT_EQ(probe.calls, 1);
+    EXPECT_FALSE(IoCancelIrp(irp)) << "nothing left to cancel";
+    IoFreeIrp(irp);
+    hk::DeleteLowerDevice(lower);
+}
+
+TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
+    PDEVICE_OBJECT lower = hk::CreateLowerDevice([](PDEVICE_OBJECT, PIRP irp) {
+        NTSTATUS s = static_cast<NTSTATUS>(reinterpret_cast<uintptr_t>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1));
+        hk::CompleteIrp(irp, s);
+        return s;
+    });
+    for (NTSTATUS s : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
+        PIRP irp = IoAllocateIrp(static_cast<CCHAR>(lower->StackSize + 1), FALSE);
+        IoSetNextIrpStackLocation(irp);  // give ourselves a location, as a filter has
+        CancelProbe probe{};
+        KeInitializeEvent(&probe.done, NotificationEvent, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(static_cast<uint32_t>(s)));
+        // Only on error: a success passes the routine by and reaches our
+        // own location, where nothing may complete it further.
+        IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP i, PVOID c) -> NTSTATUS {
+            static_cast<CancelProbe*>(c)->calls++;
+            static_cast<CancelProbe*>(c)->status = i->IoStatus.Status;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }, &probe, FALSE, TRUE, FALSE);
+        hk::ViolationRecorder recorder;
+        IoCallDriver(lower, irp);
+        EXPECT_EQ(probe.calls, s == STATUS_SUCCESS ? 0 : 1);
+        if (s == STATUS_SUCCESS) {
+            // The request went past its last location: the verifier says so.
+            EXPECT_TRUE(recorder.Any("IofCompleteRequest"));
+        } else {
+            EXPECT_TRUE(recorder.Take().empty());
+        }
+        IoFreeIrp(irp);
+    }
+    hk::DeleteLowerDevice(lower);
+}
+
+TEST_F(HostKernel, ThreadedControlRequestReportsThroughItsEventAndStatusBlock) {
+    PDEVICE_OBJECT lower = hk::CreateLowerDevice([](PDEVICE_OBJECT, PIRP irp) {
+        auto* buf = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+        buf[0] = 0x5A;
+        IoMarkIrpPending(irp);
+        hk::BusPost([irp] { hk::CompleteIrp(irp, STATUS_SUCCESS, 1); });
+        return STATUS_PENDING;
+    });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    unsigned char out[4] = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 1, METHOD_BUFFERED, 0), lower, nullptr, 0, out, sizeof out,
+                                             FALSE, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(lower, irp), STATUS_PENDING);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 1u);
+    EXPECT_EQ(out[0], 0x5A);
+    hk::DeleteLowerDevice(lower);
+}
+
+// ------------------------------------------------------------------ clock and waits
+TEST_F(HostKernel, TimeoutsAndSleepsFollowTheFastClock) {
+    hk::SetClockFactor(2000);
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    LARGE_INTEGER oneSecond;
+    oneSecond.QuadPart = -10000000LL;
+    int64_t v0 = hk::Now100ns();
+    auto r0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneSecond), STATUS_TIMEOUT);
+    EXPECT_GE(hk::Now100ns() - v0, 10000000LL) << "a timeout never ends early on the kernel clock";
+    EXPECT_LT(std::chrono::steady_clock::now() - r0, std::chrono::milliseconds(400)) << "the clock runs fast";
+
+    int64_t v1 = hk::Now100ns();
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    for (int i = 0; i < 100; ++i) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    EXPECT_GE(hk::Now100ns() - v1, 100 * 10000LL);
+
+    // Synchronization events let one waiter through per signal.
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+}
+
+TEST_F(HostKernel, TickCountAdvancesByTheTimeIncrement) {
+    hk::SetTimeIncrement(10000);  // 1 ms ticks
+    LARGE_INTEGER t0, t1;
+    KeQueryTickCount(&t0);
+    LARGE_INTEGER d;
+    d.QuadPart = -10000LL * 50;
+    KeDelayExecutionThread(KernelMode, FALSE, &d);
+    KeQueryTickCount(&t1);
+    EXPECT_GE(t1.QuadPart - t0.QuadPart, 50);
+    EXPECT_EQ(KeQueryTimeIncrement(), 10000u);
+    hk::SetTimeIncrement(156250);
+}
+
+TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
+    KSEMAPHORE sem;
+    KeInitializeSemaphore(&sem, 1, 1);
+    std::atomic<int> inside{0}, maxInside{0};
+    auto worker = [&] {
+        for (int i = 0; i < 200; ++i) {
+            KeWaitForSingleObject(&sem, Executive, KernelMode, FALSE, nullptr);
+            int n = ++inside;
+            int m = maxInside.load();
+            while (n > m && !maxInside.compare_exchange_weak(m, n)) {
+            }
+            --inside;
+            KeReleaseSemaphore(&sem, 16, 1, FALSE);
+        }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    EXPECT_EQ(maxInside.load(), 1);
+    hk::ViolationRecorder recorder;
+    KeReleaseSemaphore(&sem, 16, 1, FALSE);  // count 1 is the limit
+    EXPECT_TRUE(recorder.Any("KeReleaseSemaphore"));
+}
+
+// ------------------------------------------------------------------ verifier
+TEST_F(HostKernel, VerifierCatchesDoubleCompletionAndUncompletedRequests) {
+    hk::Driver* d = Load(false);
+    hk::Handle h;
+    ASSERT_EQ(hk::OpenFile("\\\\.\\HkTest", &h), STATUS_SUCCESS);
+    {
+        hk::ViolationRecorder recorder;
+        g_mode = Mode::CompleteTwice;
+        hk::DeviceIoControl(h, CTL_CODE(0x22, 0x900, METHOD_BUFFERED, 0), nullptr, 0, nullptr, 0);
+        auto v = recorder.Take();
+        ASSERT_EQ(v.size(), 1u);
+        EXPECT_EQ(v[0].routine, "IofCompleteRequest");
+        EXPECT_NE(v[0].message.find("completed twice"), std::string::npos);
+    }
+    {
+        hk::ViolationRecorder recorder;
+        g_mode = Mode::ReturnWithoutCompleting;
+        // The request stays with the driver; the I/O manager would wait for
+        // it, so complete it here after the check has fired.
+        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 0x900, METHOD_NEITHER, 0), g_device, nullptr, 0,
+                                                 nullptr, 0, FALSE, nullptr, nullptr);
+        IoCallDriver(g_device, irp);
+        auto v = recorder.Take();
+        ASSERT_EQ(v.size(), 1u);
+        EXPECT_EQ(v[0].routine, "IofCallDriver");
+        EXPECT_NE(v[0].message.find("without completing or passing on"), std::string::npos);
+        EXPECT_NE(v[0].message.find("HkTest"), std::string::npos) << "names the driver";
+        hk::CompleteIrp(irp, STATUS_SUCCESS);
+    }
+    g_mode = Mode::Complete;
+    hk::CloseFile(h);
+    Unload(d);
+}
+
+TEST_F(HostKernel, VerifierReportsLeakedPoolPerTagAtUnload) {
+    hk::Driver* d = Load(false);
+    void* kept = ExAllocatePoolWithTag(NonPagedPool, 100, 'LEAK');
+    void* freed = ExAllocatePoolWithTag(NonPagedPool, 50, 'LEAK');
+    ExFreePool(freed);
+    hk::ViolationRecorder recorder;
+    Unload(d);
+    auto v = recorder.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].routine, "UnloadDriver");
+    EXPECT_NE(v[0].message.find("'LEAK': 1 allocation(s), 100 bytes"), std::string::npos) << v[0].message;
+    ExFreePool(kept);
+}
+
+TEST_F(HostKernel, VerifierCatchesWaitsAtDispatchLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    hk::ViolationRecorder recorder;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER t;
+    t.QuadPart = -10000;
+    EXPECT_NE(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
+    t.QuadPart = 0;  // a zero timeout is a legal poll
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    KeLowerIrql(old);
+    auto v = recorder.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].routine, "KeWaitForSingleObject");
+}
+
+TEST_F(HostKernel, VerifierCatchesSpinLockMisuseAndDoubleFree) {
+    KSPIN_LOCK a = 0, b = 0;
+    hk::ViolationRecorder recorder;
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&a);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&a, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(recorder.Take().empty());
+
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeReleaseSpinLock(&a, old);  // not held
+    EXPECT_TRUE(recorder.Any("KeReleaseSpinLock"));
+    recorder.Take();
+
+    old = KeAcquireSpinLockRaiseToDpc(&a);
+    KIRQL inner = KeAcquireSpinLockRaiseToDpc(&b);  // two at once
+    EXPECT_TRUE(recorder.Any("KeAcquireSpinLockAtDpcLevel"));
+    KeReleaseSpinLock(&b, inner);
+    KeReleaseSpinLock(&a, old);
+    recorder.Take();
+
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 'TEST');
+    ExFreePool(p);
+    ExFreePool(p);
+    auto v = recorder.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].routine, "ExFreePool");
+}
+
+TEST_F(HostKernel, InjectedPoolFailureHitsTheChosenAllocation) {
+    hk::FailPoolAllocation('FAIL', 1);
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, 'FAIL');
+    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, 'FAIL');
+    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, 'FAIL');
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    ExFreePool(first);
+    ExFreePool(third);
+}
+
+TEST(HostKernelDeathTest, AViolationWithoutAHandlerStopsTheProgramNamingTheRoutine) {
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 'TEST');
+            ExFreePool(p);
+            ExFreePool(p);
+        },
+        "VERIFIER: ExFreePool");
+}
+
+// ------------------------------------------------------------------ log and registry
+TEST_F(HostKernel, DbgPrintUsesKernelFormatRules) {
+    static WCHAR wide[] = u"Wide";
+    UNICODE_STRING u;
+    RtlInitUnicodeString(&u, wide);
+    LONG l = -5;
+    DbgPrint("a %ws b %wZ c %ld d %08X e %4x|%-3d|\n", wide, &u, l, 0xBEEFu, 0x2au, 7);
+    DbgPrint("split ");
+    DbgPrint("line %I64u\n", 12345678901234ULL);
+    auto lines = hk::LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "a Wide b Wide c -5 d 0000BEEF e   2a|7  |");
+    EXPECT_EQ(lines[1], "split line 12345678901234");
+}
+
+TEST_F(HostKernel, RegistryQueryAppliesDefaultsAndReportsFailures) {
+    std::u16string key = u"\\Registry\\Machine\\Software\\HkTest";
+    hk::RegistryCreateKey(key);
+    ULONG value = 0, def = 7;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    static WCHAR name[] = u"Level";
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    table[0].Name = name;
+    table[0].EntryContext = &value;
+    table[0].DefaultType = REG_DWORD;
+    table[0].DefaultData = &def;
+    table[0].DefaultLength = 4;
+    auto path = reinterpret_cast<PCWSTR>(key.c_str());
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(value, 7u) << "missing value takes the default";
+    hk::RegistrySetDword(key, u"level", 3);  // names are case-insensitive
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(value, 3u);
+    hk::RegistrySetString(key, u"Level", u"three");
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
+    hk::RegistryDeleteKey(key);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, table, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, nullptr, table, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+}
+
+}  // namespace
