@@ -61,12 +61,10 @@ enum class IrpState { Owned, InFlight, Completed };
 struct IrpInfo {
     IrpOrigin origin = IrpOrigin::Allocated;
     IrpState state = IrpState::Owned;
-    bool freed = false;
     // I/O manager and threaded requests.
     void* userOutput = nullptr;
     ULONG userOutputLength = 0;
     bool copyBack = false;  // buffered output to copy to userOutput
-    ULONG method = 0;
     bool done = false;  // reached the top (guarded by the dispatcher lock)
     PDRIVER_OBJECT allocatingDriver = nullptr;
 };

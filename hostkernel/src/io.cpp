@@ -131,7 +131,7 @@ size_t OutstandingDriverIrps(PDRIVER_OBJECT driver) {
     std::lock_guard<std::mutex> guard(g_irpLock);
     size_t n = 0;
     for (const auto& [irp, info] : g_irps)
-        n += (info.origin == IrpOrigin::Allocated && info.allocatingDriver == driver && !info.freed);
+        n += (info.origin == IrpOrigin::Allocated && info.allocatingDriver == driver);
     return n;
 }
 
@@ -263,14 +263,13 @@ extern "C" VOID IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
 }
 
 extern "C" VOID IoFreeIrp(PIRP irp) {
-    bool known = false, inFlight = false, kernelMemory = false;
+    bool known = false, inFlight = false;
     {
         std::lock_guard<std::mutex> guard(g_irpLock);
         auto it = g_irps.find(irp);
         if (it != g_irps.end()) {
             known = true;
             inFlight = it->second.state == IrpState::InFlight;
-            kernelMemory = it->second.allocatingDriver != nullptr || it->second.origin != IrpOrigin::Allocated;
         }
     }
     if (!known) {
@@ -281,7 +280,6 @@ extern "C" VOID IoFreeIrp(PIRP irp) {
         ReportViolation("IoFreeIrp", "request freed while a driver below still owns it");
         return;
     }
-    (void)kernelMemory;
     DeleteIrp(irp);
 }
 
@@ -490,7 +488,6 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
         info.userOutput = out;
         info.userOutputLength = outLength;
         info.copyBack = copyBack;
-        info.method = method;
     });
     return irp;
 }

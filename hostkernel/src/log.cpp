@@ -71,20 +71,20 @@ std::string Format(const char* format, va_list args) {
             ++p;
             continue;
         }
-        std::string spec = "%";
-        while (*p && std::strchr("-+ #0", *p)) spec += *p++;
+        std::string piece = "%";
+        while (*p && std::strchr("-+ #0", *p)) piece += *p++;
         if (*p == '*') {
-            spec += std::to_string(va_arg(args, int));
+            piece += std::to_string(va_arg(args, int));
             ++p;
         }
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        while (*p >= '0' && *p <= '9') piece += *p++;
         if (*p == '.') {
-            spec += *p++;
+            piece += *p++;
             if (*p == '*') {
-                spec += std::to_string(va_arg(args, int));
+                piece += std::to_string(va_arg(args, int));
                 ++p;
             }
-            while (*p >= '0' && *p <= '9') spec += *p++;
+            while (*p >= '0' && *p <= '9') piece += *p++;
         }
         int size = 0;  // 0 int, 1 short, 2 char, 8 64-bit, 'z' size_t
         bool wide = false;
@@ -119,16 +119,16 @@ std::string Format(const char* format, va_list args) {
         case 'X':
         case 'o': {
             if (size == 8 || size == 'z') {
-                spec += "ll";
-                spec += conv;
-                std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(args, long long));
+                piece += "ll";
+                piece += conv;
+                std::snprintf(buf, sizeof buf, piece.c_str(), va_arg(args, long long));
             } else {
                 int v = va_arg(args, int);
                 bool isSigned = conv == 'd' || conv == 'i';
                 if (size == 1) v = isSigned ? static_cast<short>(v) : static_cast<unsigned short>(v);
                 if (size == 2) v = isSigned ? static_cast<signed char>(v) : static_cast<unsigned char>(v);
-                spec += conv;
-                std::snprintf(buf, sizeof buf, spec.c_str(), v);
+                piece += conv;
+                std::snprintf(buf, sizeof buf, piece.c_str(), v);
             }
             out += buf;
             break;
@@ -148,11 +148,11 @@ std::string Format(const char* format, va_list args) {
                 out += w ? ToUtf8(w) : "(null)";
             } else {
                 const char* s = va_arg(args, const char*);
-                spec += 's';
+                piece += 's';
                 std::string tmp(s ? s : "(null)");
-                int n = std::snprintf(nullptr, 0, spec.c_str(), tmp.c_str());
+                int n = std::snprintf(nullptr, 0, piece.c_str(), tmp.c_str());
                 std::string formatted(static_cast<size_t>(n) + 1, '\0');
-                std::snprintf(formatted.data(), formatted.size(), spec.c_str(), tmp.c_str());
+                std::snprintf(formatted.data(), formatted.size(), piece.c_str(), tmp.c_str());
                 formatted.resize(static_cast<size_t>(n));
                 out += formatted;
             }
