@@ -1,5 +1,6 @@
 // The host kernel behaviour that the driver leans on, and the verifier's checks.
 #include <hostkernel/hostkernel.h>
+#include <usbdlib.h>
 
 #include <gtest/gtest.h>
 
@@ -493,6 +494,116 @@ TEST_F(HostKernel, RegistryQueryAppliesDefaultsAndReportsFailures) {
     EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, table, nullptr, nullptr),
               STATUS_SUCCESS);
     EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, nullptr, table, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+}
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------------------------ USB library
+#pragma pack(push, 1)
+struct TwoInterfaceConfig {
+    USB_CONFIGURATION_DESCRIPTOR config;
+    USB_INTERFACE_DESCRIPTOR if0;
+    USB_ENDPOINT_DESCRIPTOR ep[3];
+    USB_INTERFACE_DESCRIPTOR if0alt1;
+};
+#pragma pack(pop)
+
+TwoInterfaceConfig MakeConfig() {
+    TwoInterfaceConfig c{};
+    c.config = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, sizeof(TwoInterfaceConfig), 1, 1, 0, 0x80, 50};
+    c.if0 = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 3, 0xFF, 0, 0, 0};
+    for (UCHAR i = 0; i < 3; ++i) c.ep[i] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, static_cast<UCHAR>(0x81 + i), 1, 64, 1};
+    c.if0alt1 = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 0, 0xFF, 0, 0, 0};
+    return c;
+}
+
+TEST(UsbLibrary, ParsesInterfacesAndBuildsASelectConfigurationRequest) {
+    TwoInterfaceConfig c = MakeConfig();
+    auto* cfg = &c.config;
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, -1, -1, -1, -1), &c.if0);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, 0, 1, -1, -1, -1), &c.if0alt1);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, 1, -1, -1, -1, -1), nullptr);
+    c.config.wTotalLength = 9 + 9 + 7;  // cut inside the endpoints: alt 1 is outside
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, 0, 1, -1, -1, -1), nullptr);
+    c.config.wTotalLength = sizeof(TwoInterfaceConfig);
+
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{&c.if0, nullptr}, {nullptr, nullptr}};
+    PURB urb = USBD_CreateConfigurationRequestEx(cfg, list);
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(urb->UrbHeader.Length, 88 + 2 * 24) << "one interface of three pipes";
+    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
+    EXPECT_EQ(list[0].Interface->NumberOfPipes, 3u);
+    EXPECT_EQ(list[0].Interface->Length, 48 + 2 * 24);
+    ExFreePool(urb);
+
+    USBD_VERSION_INFORMATION v{};
+    hk::SetUsbdiVersion(0x100);
+    USBD_GetUSBDIVersion(&v);
+    EXPECT_EQ(v.USBDI_Version, 0x100u);
+    hk::SetUsbdiVersion(0x600);
+}
+
+// ------------------------------------------------------------------ Plug and Play
+PDEVICE_OBJECT g_fdo = nullptr;
+PDEVICE_OBJECT g_fdoLower = nullptr;
+
+NTSTATUS PnpAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    NTSTATUS s = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_fdo);
+    if (!NT_SUCCESS(s)) return s;
+    g_fdoLower = IoAttachDeviceToDeviceStack(g_fdo, pdo);
+    g_fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpPassDown(PDEVICE_OBJECT, PIRP irp) {
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS s = IoCallDriver(g_fdoLower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(g_fdoLower);
+        IoDeleteDevice(g_fdo);
+    }
+    return s;
+}
+
+NTSTATUS PnpEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverExtension->AddDevice = PnpAdd;
+    driver->MajorFunction[IRP_MJ_PNP] = PnpPassDown;
+    driver->MajorFunction[IRP_MJ_POWER] = PnpPassDown;
+    driver->DriverUnload = TestUnload;
+    return STATUS_SUCCESS;
+}
+
+TEST(PlugAndPlay, RequestsReachTheStackInOrderWithNotSupportedPreset) {
+    std::vector<std::pair<UCHAR, UCHAR>> seen;  // major, minor
+    std::vector<NTSTATUS> preset;
+    PDEVICE_OBJECT pdo = hk::CreateLowerDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        seen.emplace_back(s->MajorFunction, s->MinorFunction);
+        preset.push_back(irp->IoStatus.Status);
+        hk::CompleteIrp(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    });
+    hk::Driver* d = hk::LoadDriver(PnpEntry, u"PnpTest");
+    ASSERT_EQ(hk::PnpAddDevice(d, pdo), STATUS_SUCCESS);
+    EXPECT_EQ(hk::TopOfStack(pdo), g_fdo);
+    EXPECT_EQ(hk::PnpSend(pdo, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(hk::PowerSend(pdo, IRP_MN_SET_POWER, DevicePowerState, state).status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::PnpSend(pdo, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::PnpSend(pdo, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], std::make_pair(UCHAR(IRP_MJ_PNP), UCHAR(IRP_MN_START_DEVICE)));
+    EXPECT_EQ(seen[1], std::make_pair(UCHAR(IRP_MJ_POWER), UCHAR(IRP_MN_SET_POWER)));
+    EXPECT_EQ(seen[3], std::make_pair(UCHAR(IRP_MJ_PNP), UCHAR(IRP_MN_REMOVE_DEVICE)));
+    EXPECT_EQ(preset[0], STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(hk::DriverObjectOf(d)->DeviceObject, nullptr) << "remove deleted the device";
+    EXPECT_TRUE(hk::UnloadDriver(d));
+    hk::DeleteLowerDevice(pdo);
 }
 
 }  // namespace
