@@ -4,6 +4,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build}"
 shift || true
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
-  || { cat "$dir.configure.log"; exit 1; }
+mkdir -p "$dir"
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir/configure.log" 2>&1 \
+  || { cat "$dir/configure.log"; exit 1; }
 cmake --build "$dir" -j2
