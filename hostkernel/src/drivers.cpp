@@ -96,12 +96,17 @@ PDEVICE_OBJECT DeviceOf(Handle h) {
     return it == g_files.end() ? nullptr : it->second.device;
 }
 
-PMDL NewMdl(void* buffer, ULONG length) {
-    auto mdl = static_cast<PMDL>(detail::KernelAlloc(sizeof(MDL), detail::kTagIo));
-    mdl->Size = sizeof(MDL);
-    mdl->StartVa = buffer;
-    mdl->ByteCount = length;
-    return mdl;
+// A request from the I/O manager to the top of a device's stack, with its
+// first stack location filled in.
+PIRP NewUserIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PIO_STACK_LOCATION* stack) {
+    PIRP irp = detail::NewIrp(top->StackSize, detail::IrpOrigin::IoManager);
+    *stack = IoGetNextIrpStackLocation(irp);
+    (*stack)->MajorFunction = major;
+    (*stack)->MinorFunction = minor;
+    irp->RequestorMode = UserMode;
+    // The PnP manager and the power manager start their requests as "not supported".
+    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    return irp;
 }
 
 // The lower devices' driver.
@@ -211,12 +216,8 @@ NTSTATUS OpenFile(std::string_view path, Handle* handle) {
 
 IoResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
     PDEVICE_OBJECT top = TopOfStack(device);
-    PIRP irp = detail::NewIrp(top->StackSize, detail::IrpOrigin::IoManager);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = major;
-    stack->MinorFunction = minor;
-    irp->RequestorMode = UserMode;
-    if (major == IRP_MJ_PNP) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack;
+    PIRP irp = NewUserIrp(top, major, minor, &stack);
     IoResult r = SendAndWait(top, irp);
     FreeUserIrp(irp);
     return r;
@@ -226,34 +227,11 @@ IoResult DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLeng
     PDEVICE_OBJECT device = DeviceOf(handle);
     if (!device) return {STATUS_INVALID_PARAMETER, 0};  // STATUS_INVALID_HANDLE in spirit
     PDEVICE_OBJECT top = TopOfStack(device);
-    PIRP irp = detail::NewIrp(top->StackSize, detail::IrpOrigin::IoManager);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    stack->Parameters.DeviceIoControl.IoControlCode = code;
-    stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
-    stack->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-    irp->RequestorMode = UserMode;
-    ULONG method = code & 3;
-    if (method == METHOD_BUFFERED) {
-        // One buffer of exactly the larger length, so that an overrun is a
-        // real overrun for the sanitizers.
-        ULONG size = inLength > outLength ? inLength : outLength;
-        if (size) {
-            irp->AssociatedIrp.SystemBuffer = detail::KernelAlloc(size, detail::kTagIo);
-            if (inLength) std::memcpy(irp->AssociatedIrp.SystemBuffer, in, inLength);
-        }
-    } else if (method == METHOD_NEITHER) {
-        stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
-        irp->UserBuffer = out;
-    } else {
-        if (inLength) {
-            irp->AssociatedIrp.SystemBuffer = detail::KernelAlloc(inLength, detail::kTagIo);
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, in, inLength);
-        }
-        if (outLength) irp->MdlAddress = NewMdl(out, outLength);
-    }
+    PIO_STACK_LOCATION stack;
+    PIRP irp = NewUserIrp(top, IRP_MJ_DEVICE_CONTROL, 0, &stack);
+    detail::SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength);
     IoResult r = SendAndWait(top, irp);
-    if (method == METHOD_BUFFERED && !NT_ERROR(r.status)) {
+    if ((code & 3) == METHOD_BUFFERED && !NT_ERROR(r.status)) {
         if (r.information > outLength) {
             ReportViolation("IopCompleteRequest", "Information " + std::to_string(r.information) +
                                                       " exceeds the output buffer length " + std::to_string(outLength));
@@ -269,14 +247,12 @@ static IoResult ReadOrWrite(Handle handle, UCHAR major, void* buffer, ULONG leng
     PDEVICE_OBJECT device = DeviceOf(handle);
     if (!device) return {STATUS_INVALID_PARAMETER, 0};
     PDEVICE_OBJECT top = TopOfStack(device);
-    PIRP irp = detail::NewIrp(top->StackSize, detail::IrpOrigin::IoManager);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = major;
+    PIO_STACK_LOCATION stack;
+    PIRP irp = NewUserIrp(top, major, 0, &stack);
     stack->Parameters.Read.Length = length;
-    irp->RequestorMode = UserMode;
     bool buffered = (top->Flags & DO_BUFFERED_IO) != 0;
     if (top->Flags & DO_DIRECT_IO) {
-        if (length) irp->MdlAddress = NewMdl(buffer, length);
+        if (length) irp->MdlAddress = detail::NewMdl(buffer, length);
     } else if (buffered) {
         if (length) {
             irp->AssociatedIrp.SystemBuffer = detail::KernelAlloc(length, detail::kTagIo);
@@ -329,13 +305,10 @@ IoResult PnpSend(PDEVICE_OBJECT physicalDevice, UCHAR minor) { return SendIrp(ph
 
 IoResult PowerSend(PDEVICE_OBJECT physicalDevice, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
     PDEVICE_OBJECT top = TopOfStack(physicalDevice);
-    PIRP irp = detail::NewIrp(top->StackSize, detail::IrpOrigin::IoManager);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_POWER;
-    stack->MinorFunction = minor;
+    PIO_STACK_LOCATION stack;
+    PIRP irp = NewUserIrp(top, IRP_MJ_POWER, minor, &stack);
     stack->Parameters.Power.Type = type;
     stack->Parameters.Power.State = state;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoResult r = SendAndWait(top, irp);
     FreeUserIrp(irp);
     return r;

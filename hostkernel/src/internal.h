@@ -51,6 +51,16 @@ int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout);
 
 void SetIrql(KIRQL irql);
 int HeldSpinLocks();
+void SpinAcquire(PKSPIN_LOCK lock, ULONG_PTR token);  // spins until the lock holds `token`
+
+PMDL NewMdl(void* buffer, ULONG length);
+// Lays out a control request's buffers for its method, as the I/O manager
+// does: METHOD_BUFFERED one system buffer of the larger length (exactly that
+// size, so an overrun is a real one), the direct methods the input in the
+// system buffer and the output behind an MDL, METHOD_NEITHER the callers'
+// pointers. Returns whether the system buffer holds output to copy back.
+bool SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* in, ULONG inLength, void* out,
+                         ULONG outLength);
 
 std::string Format(const char* format, va_list args);  // DbgPrint's format rules
 std::string Hex(uint32_t value);

@@ -3,7 +3,6 @@
 #include "internal.h"
 
 #include <map>
-#include <sched.h>
 #include <unordered_map>
 
 namespace hk {
@@ -133,6 +132,41 @@ size_t OutstandingDriverIrps(PDRIVER_OBJECT driver) {
     for (const auto& [irp, info] : g_irps)
         n += (info.origin == IrpOrigin::Allocated && info.allocatingDriver == driver);
     return n;
+}
+
+PMDL NewMdl(void* buffer, ULONG length) {
+    auto mdl = static_cast<PMDL>(KernelAlloc(sizeof(MDL), kTagIo));
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = buffer;
+    mdl->ByteCount = length;
+    return mdl;
+}
+
+bool SetUpControlBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG code, const void* in, ULONG inLength, void* out,
+                         ULONG outLength) {
+    stack->Parameters.DeviceIoControl.IoControlCode = code;
+    stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = outLength;
+    switch (code & 3) {
+    case METHOD_BUFFERED: {
+        ULONG size = inLength > outLength ? inLength : outLength;
+        if (!size) return false;
+        irp->AssociatedIrp.SystemBuffer = KernelAlloc(size, kTagIo);
+        if (in && inLength) std::memcpy(irp->AssociatedIrp.SystemBuffer, in, inLength);
+        return out && outLength;
+    }
+    case METHOD_NEITHER:
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
+        irp->UserBuffer = out;
+        return false;
+    default:
+        if (in && inLength) {
+            irp->AssociatedIrp.SystemBuffer = KernelAlloc(inLength, kTagIo);
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, in, inLength);
+        }
+        if (out && outLength) irp->MdlAddress = NewMdl(out, outLength);
+        return false;
+    }
 }
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
@@ -414,11 +448,7 @@ extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql) {
     KIRQL old = KeGetCurrentIrql();
     if (old > DISPATCH_LEVEL) ReportViolation("IoAcquireCancelSpinLock", "called above DISPATCH_LEVEL");
     SetIrql(DISPATCH_LEVEL);
-    for (unsigned spins = 0;; ++spins) {
-        ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(&g_cancelLock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
-        if (spins > 64) sched_yield();
-    }
+    SpinAcquire(&g_cancelLock, 1);
     *irql = old;
 }
 
@@ -453,34 +483,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device,
     PIRP irp = NewIrp(device->StackSize, IrpOrigin::Threaded);
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-    stack->Parameters.DeviceIoControl.IoControlCode = code;
-    stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
-    stack->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-    ULONG method = code & 3;
-    bool copyBack = false;
-    if (method == METHOD_BUFFERED) {
-        ULONG size = inLength > outLength ? inLength : outLength;
-        if (size) {
-            irp->AssociatedIrp.SystemBuffer = KernelAlloc(size, kTagIo);
-            if (in && inLength) std::memcpy(irp->AssociatedIrp.SystemBuffer, in, inLength);
-            copyBack = out && outLength;
-        }
-    } else if (method == METHOD_NEITHER) {
-        stack->Parameters.DeviceIoControl.Type3InputBuffer = in;
-        irp->UserBuffer = out;
-    } else {
-        if (in && inLength) {
-            irp->AssociatedIrp.SystemBuffer = KernelAlloc(inLength, kTagIo);
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, in, inLength);
-        }
-        if (out && outLength) {
-            auto mdl = static_cast<PMDL>(KernelAlloc(sizeof(MDL), kTagIo));
-            mdl->Size = sizeof(MDL);
-            mdl->StartVa = out;
-            mdl->ByteCount = outLength;
-            irp->MdlAddress = mdl;
-        }
-    }
+    bool copyBack = SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength);
     irp->UserIosb = iosb;
     irp->UserEvent = event;
     irp->RequestorMode = KernelMode;

@@ -99,6 +99,14 @@ std::condition_variable& DispatcherCv() {
 }
 
 void SetIrql(KIRQL irql) { t_irql = irql; }
+
+void SpinAcquire(PKSPIN_LOCK lock, ULONG_PTR token) {
+    for (unsigned spins = 0;; ++spins) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return;
+        if (spins > 64) sched_yield();
+    }
+}
 int HeldSpinLocks() { return t_heldLocks; }
 
 }  // namespace detail
@@ -145,11 +153,7 @@ extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
     }
     if (t_heldLocks > 0 && g_singleLockRule)
         ReportViolation("KeAcquireSpinLockAtDpcLevel", "spin lock acquired while this thread holds another");
-    for (unsigned spins = 0;; ++spins) {
-        ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
-        if (spins > 64) sched_yield();
-    }
+    detail::SpinAcquire(lock, me);
     t_heldLocks++;
 }
 
@@ -163,36 +167,31 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
     return old;
 }
 
-extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
-    if (t_irql != DISPATCH_LEVEL)
-        ReportViolation("KeReleaseSpinLockFromDpcLevel", "released at IRQL " + std::to_string(t_irql));
+namespace {
+// Releases a lock this thread holds; reports and keeps it otherwise.
+bool ReleaseOwned(const char* routine, PKSPIN_LOCK lock) {
+    if (t_irql != DISPATCH_LEVEL) {
+        ReportViolation(routine, "released at IRQL " + std::to_string(t_irql) + " (a held spin lock keeps DISPATCH_LEVEL)");
+        return false;
+    }
     ULONG_PTR held = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (held != ThreadToken()) {
-        ReportViolation("KeReleaseSpinLock", held == 0 ? "spin lock released twice (it is not held)"
-                                                       : "spin lock released by a thread that does not hold it");
-        return;
+        ReportViolation(routine, held == 0 ? "spin lock released twice (it is not held)"
+                                           : "spin lock released by a thread that does not hold it");
+        return false;
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     t_heldLocks--;
+    return true;
 }
+}  // namespace
+
+extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) { ReleaseOwned("KeReleaseSpinLockFromDpcLevel", lock); }
 
 extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
-    if (t_irql != DISPATCH_LEVEL) {
-        ReportViolation("KeReleaseSpinLock", "released at IRQL " + std::to_string(t_irql) +
-                                                 " (a held spin lock keeps DISPATCH_LEVEL)");
-        return;
-    }
-    ULONG_PTR held = __atomic_load_n(lock, __ATOMIC_RELAXED);
-    if (held != ThreadToken()) {
-        ReportViolation("KeReleaseSpinLock", held == 0 ? "spin lock released twice (it is not held)"
-                                                       : "spin lock released by a thread that does not hold it");
-        return;
-    }
     if (newIrql > DISPATCH_LEVEL)
         ReportViolation("KeReleaseSpinLock", "new IRQL " + std::to_string(newIrql) + " is above DISPATCH_LEVEL");
-    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
-    t_heldLocks--;
-    t_irql = newIrql;
+    if (ReleaseOwned("KeReleaseSpinLock", lock)) t_irql = newIrql;
 }
 
 // ---------------------------------------------------------------- dispatcher objects

@@ -99,11 +99,6 @@ void FailPoolAllocation(uint32_t tag, unsigned successes) {
     g_poolFaults.push_back({tag, successes});
 }
 
-void ClearPoolFaults() {
-    std::lock_guard<std::mutex> guard(g_poolLock);
-    g_poolFaults.clear();
-}
-
 namespace detail {
 
 void* KernelAlloc(size_t bytes, uint32_t tag) {

@@ -55,7 +55,6 @@ std::string TagName(uint32_t tag);
 // Makes the allocation that comes after `successes` more successful ones with
 // `tag` fail (returns null) once.
 void FailPoolAllocation(uint32_t tag, unsigned successes);
-void ClearPoolFaults();
 
 // ------------------------------------------------------------------ clock
 // Every wait, sleep, tick and USB frame runs on one virtual clock that moves
