@@ -1,5 +1,6 @@
 // Driver entry, dispatch table, registry log level, system-control
 // pass-through and unload.
+#include "acquisition/key_events.h"
 #include "core/device_extension.h"
 
 namespace {
@@ -85,6 +86,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 
     SetDebugLevelFromRegistry(registryPath, L"DebugLevel", &DebugLevel);
 
+    driverObject->MajorFunction[IRP_MJ_READ] = Velnor_Read;
     driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = Velnor_ProcessSysControlIrp;
     driverObject->DriverUnload = Velnor_Unload;
     DeviceRemoved = 1;
