@@ -162,6 +162,12 @@ static inline LONG InterlockedIncrement(LONG volatile* Addend) {
 static inline LONG InterlockedDecrement(LONG volatile* Addend) {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
+static inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
 static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
