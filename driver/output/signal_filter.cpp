@@ -40,7 +40,7 @@ constexpr float kSlowA = 0.99685585f;
 
 // Per-channel filter state; zero at load but for the carrier estimates, and
 // never reset.
-float LowPassState[kChannels][8];
+float LowPassState[8][kChannels];  // section state by channel, so one section runs across all channels
 float HighPassState[kChannels];
 float MonitorState[kChannels];
 float EnvelopeState[kChannels];
@@ -89,25 +89,31 @@ VOID velnor_filter_process(SHORT count) {
     float low[kChannels];
 
     for (ULONG i = 0; i < n; ++i) {
+        // Carrier canceller at one eighth of the input rate.
         for (ULONG c = 0; c < kChannels; ++c) {
             float x = static_cast<float>(FilterInput[c * n + i]);
-            // Carrier canceller at one eighth of the input rate.
             float a1 = CarrierEstimate[c];
             float a2 = CarrierCompanion[c];
             float e = x - a1;
             CarrierEstimate[c] = 2.0f * (kCarrierGainE * e + kCarrierGainA1 * a1 - kHalf * a2);
             CarrierCompanion[c] = 2.0f * (kCarrierGainE2 * e + kHalf * a1);
-            // Anti-alias cascade; each section doubles its output.
-            float in = e;
-            float* s = LowPassState[c];
-            for (ULONG k = 0; k < 4; ++k) {
-                const float* q = LpfCoefficients + 4 * k;
-                float y = 2.0f * (q[0] * in + s[2 * k]);
-                s[2 * k] = q[2] * y + q[1] * in + s[2 * k + 1];
-                s[2 * k + 1] = q[3] * y + q[0] * in;
-                in = y;
+            low[c] = e;
+        }
+        // Anti-alias cascade, one section at a time across the channels (the
+        // same arithmetic per channel, in a form the compiler can vectorise);
+        // each section doubles its output.
+        for (ULONG k = 0; k < 4; ++k) {
+            const float b0 = LpfCoefficients[4 * k], b1 = LpfCoefficients[4 * k + 1];
+            const float a1 = LpfCoefficients[4 * k + 2], a2 = LpfCoefficients[4 * k + 3];
+            float* s1 = LowPassState[2 * k];
+            float* s2 = LowPassState[2 * k + 1];
+            for (ULONG c = 0; c < kChannels; ++c) {
+                float in = low[c];
+                float y = 2.0f * (b0 * in + s1[c]);
+                s1[c] = a1 * y + b1 * in + s2[c];
+                s2[c] = a2 * y + b0 * in;
+                low[c] = y;
             }
-            low[c] = in;
         }
 
         if (!(flags & FILTER_PHASE)) {
