@@ -310,8 +310,16 @@ int main(int argc, char** argv) {
         // The state of a driver just loaded with its device just created.
         DebugLevel = o.debugLevel >= 0 ? o.debugLevel : 0;
         DeviceExtension ext{};
+        struct Rings {
+            DeviceExtension& ext;
+            ~Rings() {
+                if (ext.IsoPacketRingBuffer) FreeRingBuffer(ext.IsoPacketRingBuffer);
+                if (ext.DataRingBuffer) FreeRingBuffer(ext.DataRingBuffer);
+            }
+        } rings{ext};
         ext.IsoPacketRingBuffer = AllocRingBuffer(20000);
         ext.DataRingBuffer = AllocRingBuffer(680000);
+        if (!ext.IsoPacketRingBuffer || !ext.DataRingBuffer) throw std::runtime_error("out of memory for the rings");
         velnor_filter_load_defaults();
         LoadOutputDefaults();
         Apply(o);
@@ -319,8 +327,6 @@ int main(int argc, char** argv) {
             RunBlocks(ext, input, args[2], args[3], o);
         else
             RunOut(ext, input, args[2], o);
-        FreeRingBuffer(ext.IsoPacketRingBuffer);
-        FreeRingBuffer(ext.DataRingBuffer);
         return 0;
     } catch (const UsageError& e) {
         std::fprintf(stderr, "velnor-replay: %s\n%s", e.what(), kUsage);
