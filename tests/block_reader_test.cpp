@@ -266,8 +266,10 @@ TEST_F(BlockReaderTest, LeadFailReflectsTheLatestGoodPacket) {
 
 // The stream stops after half a block: about one second after the request
 // began (66 ticks of 15.625 ms), the reply is the error block.
+// The upper bounds leave room for a loaded machine: every real-time delay
+// between polls counts fifty times over on the fast clock.
 TEST_F(BlockReaderTest, StreamStoppingMidBlockGivesTheTimeoutErrorBlockAfterAboutOneSecond) {
-    hk::SetClockFactor(200);
+    hk::SetClockFactor(50);
     for (bool withSyncError : {false, true}) {
         std::vector<Packet> v = Stream(100);
         if (withSyncError) v[7][VELNOR_W_SYNC] = 0x1234;
@@ -278,14 +280,14 @@ TEST_F(BlockReaderTest, StreamStoppingMidBlockGivesTheTimeoutErrorBlockAfterAbou
         ASSERT_EQ(r.length, 4u);
         EXPECT_EQ(r.words[0], withSyncError ? ERR_SSI_TIMEOUT | ERR_SSI_NO_ACQMOD : ERR_SSI_TIMEOUT);
         EXPECT_EQ(r.words[1], VELNOR_STATUS_NO_DATA | (withSyncError ? VELNOR_STATUS_SYNC_ERROR : 0));
-        EXPECT_GT(seconds, 1.0);
-        EXPECT_LT(seconds, 1.1);
+        EXPECT_GT(seconds, 1.03) << "66 ticks of 15.625 ms must pass first";
+        EXPECT_LT(seconds, 1.3);
         EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_ReadBlock: timeout"));
     }
 }
 
 TEST_F(BlockReaderTest, TicksShorterThanOneMillisecondStillTimeOutAfterOneSecond) {
-    hk::SetClockFactor(200);
+    hk::SetClockFactor(50);
     hk::SetTimeIncrement(5000);  // 0.5 ms
     int64_t start = hk::Now100ns();
     BlockReply r = ReadBlock(10, 1);
@@ -293,8 +295,8 @@ TEST_F(BlockReaderTest, TicksShorterThanOneMillisecondStillTimeOutAfterOneSecond
     hk::SetTimeIncrement(156250);
     ASSERT_EQ(r.length, 4u);
     EXPECT_EQ(r.words[0], ERR_SSI_TIMEOUT);
-    EXPECT_GT(seconds, 0.99);
-    EXPECT_LT(seconds, 1.1);
+    EXPECT_GT(seconds, 1.0);
+    EXPECT_LT(seconds, 1.3);
 }
 
 TEST_F(BlockReaderTest, FifoFullPersistsUntilTheRingIsReset) {
