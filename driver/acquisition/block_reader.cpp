@@ -139,6 +139,14 @@ VOID LogPacket(const USHORT* p) {
              p[16]);
 }
 
+// A per-block count that reached its limit marks the block.
+VOID MarkIfReached(ULONG count, ULONG limit, USHORT status, USHORT code, const char* line, USHORT* errorCode) {
+    if (count < limit) return;
+    PacketStatus |= status;
+    *errorCode |= code;
+    VELNOR_LOG(2, line);
+}
+
 // A request the reply could not honour is refused before any packet is
 // taken from the ring, so no data is lost to it.
 NTSTATUS ValidateRequest(PIRP irp, ULONG reference, SHORT* nSamples, SHORT* nChannels) {
@@ -168,6 +176,13 @@ NTSTATUS ValidateRequest(PIRP irp, ULONG reference, SHORT* nSamples, SHORT* nCha
 }
 
 }  // namespace
+
+ULONG ReadUnitBytes() {
+    ULONG unit = PacketReadSize;
+    if (unit > VELNOR_MAX_READ_UNIT) unit = VELNOR_MAX_READ_UNIT;
+    if (unit < VELNOR_PACKET_BYTES) unit = VELNOR_PACKET_BYTES;
+    return unit;
+}
 
 VOID ArmSequenceCheck(USHORT firstSequence) {
     ExpectedSeqNum = firstSequence;
@@ -228,12 +243,9 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
         KeQueryTickCount(&startCount);
         ULONG start = startCount.LowPart;
         for (ULONG s = 0; s < samples && !timedOut; ++s) {
-            // The unit size is read once per sample, so a concurrent change of
-            // the sampling frequency cannot split a unit; it never exceeds the
-            // local buffer.
-            ULONG unitBytes = PacketReadSize;
-            if (unitBytes > VELNOR_MAX_READ_UNIT) unitBytes = VELNOR_MAX_READ_UNIT;
-            if (unitBytes < VELNOR_PACKET_BYTES) unitBytes = VELNOR_PACKET_BYTES;
+            // Read once per sample, so a concurrent change of the sampling
+            // frequency cannot split a unit.
+            const ULONG unitBytes = ReadUnitBytes();
             BOOLEAN haveUnit = FALSE;
             while (!haveUnit && !timedOut) {
                 UCHAR notEmpty = 0;
@@ -305,21 +317,12 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
             }
         }
 
-        if (checksumFailures >= kChecksumLimit) {
-            PacketStatus |= VELNOR_STATUS_CHECKSUM_ERRORS;
-            errorCode |= ERR_SSI_CHECKSUM;
-            VELNOR_LOG(2, "Velnor> Velnor_ReadBlock: ERR_SSI_CHECKSUM\n");
-        }
-        if (sequenceErrors >= kSequenceLimit) {
-            PacketStatus |= VELNOR_STATUS_SEQUENCE_ERRORS;
-            errorCode |= ERR_SSI_SEQNUM;
-            VELNOR_LOG(2, "Velnor> Velnor_ReadBlock: ERR_SSI_SEQNUM\n");
-        }
-        if (syncErrors >= kSyncLimit) {
-            PacketStatus |= VELNOR_STATUS_NO_DATA;
-            errorCode |= ERR_SSI_NO_ACQMOD;
-            VELNOR_LOG(2, "Velnor> Velnor_ReadBlock: ERR_SSI_NO_ACQMOD\n");
-        }
+        MarkIfReached(checksumFailures, kChecksumLimit, VELNOR_STATUS_CHECKSUM_ERRORS, ERR_SSI_CHECKSUM,
+                      "Velnor> Velnor_ReadBlock: ERR_SSI_CHECKSUM\n", &errorCode);
+        MarkIfReached(sequenceErrors, kSequenceLimit, VELNOR_STATUS_SEQUENCE_ERRORS, ERR_SSI_SEQNUM,
+                      "Velnor> Velnor_ReadBlock: ERR_SSI_SEQNUM\n", &errorCode);
+        MarkIfReached(syncErrors, kSyncLimit, VELNOR_STATUS_NO_DATA, ERR_SSI_NO_ACQMOD,
+                      "Velnor> Velnor_ReadBlock: ERR_SSI_NO_ACQMOD\n", &errorCode);
 
         if (!AcqModuleConnected)
             VELNOR_LOG(1, "Velnor> Velnor_ReadBlock() - AcqMod not connected\n");

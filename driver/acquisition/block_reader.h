@@ -14,6 +14,10 @@ extern volatile USHORT PacketReadSize;     // bytes per block sample: 34, 68, 13
 extern volatile ULONG ElectrodeReference;  // channel selection bits
 extern volatile USHORT PaceThresh;         // halved pulse sum that flags a pace pulse
 
+// PacketReadSize kept within one to ten packets, the size of the readers'
+// unit buffers.
+ULONG ReadUnitBytes();
+
 // Driver-wide state of the block reader, kept across blocks.
 extern USHORT PacketStatus;
 extern ULONG HwStat;  // 0x10 pulse in the current packet, 0x08 inside a pulse

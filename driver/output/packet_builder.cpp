@@ -28,13 +28,6 @@ const UCHAR ChannelWords[12] = {VELNOR_W_LA, VELNOR_W_LL, VELNOR_W_V1, VELNOR_W_
 // Dropped units land here, never in ReadPacketBuffer.
 UCHAR ScratchUnit[VELNOR_MAX_READ_UNIT];
 
-ULONG UnitBytes() {
-    ULONG unit = PacketReadSize;
-    if (unit > VELNOR_MAX_READ_UNIT) unit = VELNOR_MAX_READ_UNIT;
-    if (unit < VELNOR_PACKET_BYTES) unit = VELNOR_PACKET_BYTES;
-    return unit;
-}
-
 BOOLEAN UnitHeld(RingBuffer* ring, ULONG unit) {
     UCHAR held = 0;
     ReadNotemptyFlag(ring, unit, &held);
@@ -115,7 +108,7 @@ NTSTATUS Velnor_ReadPacket(DeviceExtension* ext, ULONG n) {
         return STATUS_INVALID_PARAMETER;
     }
     RingBuffer* ring = ext->IsoPacketRingBuffer;
-    const ULONG unit = UnitBytes();
+    const ULONG unit = ReadUnitBytes();
     const ULONG count = 2 * n;
 
     if (FlushPacketRing) {

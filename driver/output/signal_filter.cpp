@@ -86,6 +86,7 @@ VOID velnor_filter_process(SHORT count) {
         BeepBuffer[i] = 0;
     }
     ULONG flags = static_cast<ULONG>(FilterFlags);
+    const ULONG startPhase = flags & FILTER_PHASE;
     float low[kChannels];
 
     for (ULONG i = 0; i < n; ++i) {
@@ -119,7 +120,6 @@ VOID velnor_filter_process(SHORT count) {
         if (!(flags & FILTER_PHASE)) {
             // The in-between sample: holds count down once per pair.
             flags |= FILTER_PHASE;
-            SetFilterFlag(FILTER_PHASE);
             for (ULONG c = 0; c < kChannels; ++c) {
                 if (!(LeadHoldMask & (1u << c))) continue;
                 if (--LeadHoldCounter[c] == 0) {
@@ -130,7 +130,6 @@ VOID velnor_filter_process(SHORT count) {
             continue;
         }
         flags &= ~FILTER_PHASE;
-        ClearFilterFlag(FILTER_PHASE);
         const ULONG held = LeadHoldMask;
         QrsLeadInput[0] = QrsLeadInput[1] = QrsLeadInput[2] = 0.0f;
         float value[kChannels];
@@ -187,6 +186,14 @@ VOID velnor_filter_process(SHORT count) {
             }
         }
     }
+    // Only the stage writes the phase; it goes back once per block (an even
+    // block leaves it as it found it).
+    if ((flags & FILTER_PHASE) != startPhase) {
+        if (flags & FILTER_PHASE)
+            SetFilterFlag(FILTER_PHASE);
+        else
+            ClearFilterFlag(FILTER_PHASE);
+    }
 }
 
 VOID velnor_filter_init() {
@@ -215,14 +222,14 @@ VOID velnor_filter_set_line_notch(ULONG selection) {
 }
 
 VOID velnor_filter_set_lpf(ULONG selection) {
-    const float* table = selection == LPF_FILTER_150 ? Lpf150Table : Lpf100Table;
     if (selection != LPF_FILTER_100 && selection != LPF_FILTER_150) return;
+    const float* table = selection == LPF_FILTER_150 ? Lpf150Table : Lpf100Table;
     for (ULONG k = 0; k < 16; ++k) LpfCoefficients[k] = table[k];
 }
 
 VOID velnor_filter_set_hpf(ULONG selection) {
-    const float* table = selection == HPF_FILTER_05 ? Hpf05Table : Hpf01Table;
     if (selection != HPF_FILTER_01 && selection != HPF_FILTER_05) return;
+    const float* table = selection == HPF_FILTER_05 ? Hpf05Table : Hpf01Table;
     for (ULONG k = 0; k < 3; ++k) HpfCoefficients[k] = table[k];
 }
 
