@@ -5,10 +5,11 @@
 // device type 0x0022) and read requests, which return key events.
 //
 // All records are little-endian and have no gaps; their sizes are checked
-// below. This header needs only <stdint.h> and builds in the driver's
+// below. This header needs only <stdint.h> and <stddef.h> and builds in the driver's
 // freestanding environment as well as in applications.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define VELNOR_CTL_CODE(deviceType, function, method) \
@@ -236,6 +237,17 @@ static_assert(sizeof(IsoStreamRequest) == 20, "IsoStreamRequest");
 static_assert(sizeof(BlockRequest) == 6, "BlockRequest");
 static_assert(sizeof(AcquisitionPacket) == 34, "AcquisitionPacket");
 static_assert(sizeof(OutputPacket) == 13, "OutputPacket");
+static_assert(offsetof(VendorRequestInput, wValue) == 1 && offsetof(VendorRequestInput, wIndex) == 3 &&
+                  offsetof(VendorRequestInput, wLength) == 5 && offsetof(VendorRequestInput, direction) == 7 &&
+                  offsetof(VendorRequestInput, data) == 8,
+              "VendorRequestInput fields");
+static_assert(offsetof(VendorOrClassRequestInput, request) == 4 && offsetof(VendorOrClassRequestInput, value) == 6 &&
+                  offsetof(VendorOrClassRequestInput, index) == 8,
+              "VendorOrClassRequestInput fields");
+static_assert(offsetof(StringDescriptorInput, languageId) == 2, "StringDescriptorInput fields");
+static_assert(offsetof(IsoStreamRequest, TransferCount) == 16, "IsoStreamRequest fields");
+static_assert(offsetof(BlockRequest, nChannels) == 4, "BlockRequest fields");
+static_assert(offsetof(OutputPacket, trig) == 8 && offsetof(OutputPacket, polarity) == 12, "OutputPacket fields");
 
 // ---------------------------------------------------------------- acquisition packet
 enum VelnorPacketWord {
