@@ -8,9 +8,9 @@
 
 namespace {
 
-
-
+using Keys = std::vector<ULONG>;
 constexpr ULONG kKey1 = 0x8000, kKey2 = 0x4000, kKey3 = 0x2000;
+constexpr ULONG kMake = VELNOR_KEY_MAKE, kBreak = VELNOR_KEY_BREAK;
 
 ULONG Entry(ULONG code, ULONG repeat, ULONG flags) { return code | repeat << 16 | flags; }
 
@@ -20,137 +20,98 @@ protected:
         DeviceFixture::SetUp();
         AcqModuleConnected = 1;
     }
-
     // One block of 5 samples whose packets all carry `keys` in STA1.
     void Block(ULONG keys) {
         Store(Stream(5, 0, static_cast<USHORT>(keys)));
         ASSERT_EQ(ReadBlock(5, 1).length, VelnorBlockReplyBytes(5, 1));
     }
-
-    std::vector<ULONG> Queue() { return {ext_->KeyQueue, ext_->KeyQueue + ext_->KeyCount}; }
+    Keys Queue() { return {ext_->KeyQueue, ext_->KeyQueue + ext_->KeyCount}; }
+    hk::IoResult Read(void* buffer, ULONG length) { return hk::ReadFile(handle_, buffer, length); }
 };
 
-TEST_F(KeyEventsTest, InsertKeyOrdersByPriorityAndRefusesOrPushesOutWhenFull) {
+TEST_F(KeyEventsTest, QueueOrdersByPriorityDropsOrPushesOutWhenFullAndHandsOutReleasedKeysOnce) {
     KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext_->KeyLock);
-    EXPECT_EQ(InsertKey(ext_, Entry(7, 0, VELNOR_KEY_MAKE)), 0u);
-    EXPECT_EQ(InsertKey(ext_, Entry(11, 0, VELNOR_KEY_MAKE)), 1u);
-    EXPECT_EQ(InsertKey(ext_, Entry(13, 0, VELNOR_KEY_MAKE)), 0u) << "priority 3 goes before the two of 5";
-    EXPECT_EQ(Queue(), (std::vector<ULONG>{Entry(13, 0, VELNOR_KEY_MAKE), Entry(7, 0, VELNOR_KEY_MAKE),
-                                           Entry(11, 0, VELNOR_KEY_MAKE)}));
+    EXPECT_EQ(InsertKey(ext_, Entry(7, 0, kMake)), 0u);
+    EXPECT_EQ(InsertKey(ext_, Entry(11, 0, kMake)), 1u);
+    EXPECT_EQ(InsertKey(ext_, Entry(13, 0, kMake)), 0u) << "priority 3 goes before the two of 5";
+    EXPECT_EQ(Queue(), (Keys{Entry(13, 0, kMake), Entry(7, 0, kMake), Entry(11, 0, kMake)}));
     while (ext_->KeyCount < 16) InsertKey(ext_, Entry(15, ext_->KeyCount, 0));
-    const auto full = Queue();
-    EXPECT_EQ(InsertKey(ext_, Entry(7, 0, VELNOR_KEY_MAKE)), VELNOR_KEY_DROPPED) << "would come last";
+    const Keys full = Queue();
+    EXPECT_EQ(InsertKey(ext_, Entry(7, 0, kMake)), VELNOR_KEY_DROPPED) << "would come last";
     EXPECT_EQ(Queue(), full);
     // Priority 4 (code 14) ranks after the 3 and before every 5: it is stored
     // and the former sixteenth entry falls off.
-    EXPECT_EQ(InsertKey(ext_, Entry(14, 0, VELNOR_KEY_MAKE)), 1u);
-    EXPECT_EQ(ext_->KeyCount, 16u);
-    std::vector<ULONG> expected = full;
-    expected.insert(expected.begin() + 1, Entry(14, 0, VELNOR_KEY_MAKE));
+    EXPECT_EQ(InsertKey(ext_, Entry(14, 0, kMake)), 1u);
+    Keys expected = full;
+    expected.insert(expected.begin() + 1, Entry(14, 0, kMake));
     expected.pop_back();
     EXPECT_EQ(Queue(), expected);
-    KeReleaseSpinLock(&ext_->KeyLock, old);
-}
 
-TEST_F(KeyEventsTest, FetchHandsOutReleasedKeysOnceAndKeepsHeldOnes) {
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext_->KeyLock);
-    InsertKey(ext_, Entry(7, 3, VELNOR_KEY_BREAK));
-    InsertKey(ext_, Entry(11, 4, VELNOR_KEY_MAKE));
+    // A released key followed by a held one: both handed out, the held one stays.
+    ext_->KeyCount = 0;
+    InsertKey(ext_, Entry(7, 3, kBreak));
+    InsertKey(ext_, Entry(11, 4, kMake));
     ULONG out[2] = {};
     FetchKeys(ext_, out, 2);
     KeReleaseSpinLock(&ext_->KeyLock, old);
-    EXPECT_EQ(out[0], Entry(7, 3, VELNOR_KEY_BREAK));
-    EXPECT_EQ(out[1], Entry(11, 4, VELNOR_KEY_MAKE));
-    EXPECT_EQ(Queue(), (std::vector<ULONG>{Entry(11, 4, VELNOR_KEY_MAKE)}));
-}
-
-TEST_F(KeyEventsTest, KeysAreIgnoredAfterCreationUntilTheFirstFlush) {
-    Block(kKey1);
-    Block(0);
-    Block(0);
-    EXPECT_EQ(ext_->KeyCount, 0u) << "the enable mask starts at 0";
-    Flush();
-    Block(kKey1);
-    Block(0);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(7, 0, VELNOR_KEY_BREAK)}));
+    EXPECT_EQ(Keys(out, out + 2), (Keys{Entry(7, 3, kBreak), Entry(11, 4, kMake)}));
+    EXPECT_EQ(Queue(), (Keys{Entry(11, 4, kMake)}));
 }
 
 TEST_F(KeyEventsTest, PressSeenInOneBlockArrivesOneBlockLaterAlreadyReleased) {
+    Block(kKey1);
+    Block(0);
+    EXPECT_EQ(ext_->KeyCount, 0u) << "the enable mask is 0 until the first flush";
     Flush();
     Block(kKey2);
     EXPECT_EQ(ext_->KeyCount, 0u) << "entries come from the previous block's state";
     Block(0);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(11, 0, VELNOR_KEY_BREAK)}));
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{0u})) << "handed out once; then an empty queue gives one 0 entry";
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(11, 0, kBreak)}));
+    EXPECT_EQ(GetKeys(16), (Keys{0u})) << "handed out once; an empty queue gives one 0 entry";
 }
 
 TEST_F(KeyEventsTest, HeldKeyGainsTwoRepeatsPerBlockAndStaysQueuedUntilReleased) {
     Flush();
     Block(kKey3);
     Block(kKey3);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(15, 0, VELNOR_KEY_MAKE)}));
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(15, 0, kMake)}));
     Block(kKey3);
     Block(kKey3);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(15, 4, VELNOR_KEY_MAKE)})) << "held keys stay queued";
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(15, 4, kMake)})) << "held keys stay queued";
     Block(0);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(15, 6, VELNOR_KEY_BREAK)}));
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(15, 6, kBreak)}));
     EXPECT_EQ(ext_->KeyCount, 0u);
 }
 
 TEST_F(KeyEventsTest, KeyHeldFiftyOneBlocksIsMaskedUntilTheNextFlush) {
     DebugLevel = 3;
     Flush();
-    for (int b = 1; b <= 50; ++b) Block(kKey1);
-    EXPECT_EQ(Queue(), (std::vector<ULONG>{Entry(7, 96, VELNOR_KEY_MAKE)}));
-    Block(kKey1);  // the 51st
+    for (int b = 1; b <= 51; ++b) Block(kKey1);
     EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_ReadBlock: AcqMod Key 1 Stuck"));
-    EXPECT_EQ(ext_->AcqKeyEnableMask, static_cast<ULONG>(kKey2 | kKey3));
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(7, 98, VELNOR_KEY_BREAK)}));
+    EXPECT_EQ(ext_->AcqKeyEnableMask, kKey2 | kKey3);
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(7, 98, kBreak)})) << "made one block after the first sighting, +2 a block";
     for (int b = 0; b < 5; ++b) Block(kKey1);
     EXPECT_EQ(ext_->KeyCount, 0u) << "a stuck key makes no further entry";
-
-    // Other keys keep working meanwhile.
     Block(kKey1 | kKey2);
     Block(kKey1);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(11, 0, VELNOR_KEY_BREAK)}));
-
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(11, 0, kBreak)})) << "the other keys keep working";
     Flush();
     Block(kKey1);
     Block(0);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(7, 0, VELNOR_KEY_BREAK)})) << "honoured again after a flush";
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(7, 0, kBreak)})) << "honoured again after a flush";
     DebugLevel = 2;
 }
 
 TEST_F(KeyEventsTest, BlockTimeoutReleasesHeldKeysWithoutAgingThem) {
     hk::SetClockFactor(200);
     Flush();
-    Block(kKey1 | kKey3);
-    Block(kKey1 | kKey3);
-    Block(kKey1 | kKey3);
-    EXPECT_EQ(Queue(), (std::vector<ULONG>{Entry(7, 2, VELNOR_KEY_MAKE), Entry(15, 2, VELNOR_KEY_MAKE)}));
+    for (int b = 0; b < 3; ++b) Block(kKey1 | kKey3);
+    EXPECT_EQ(Queue(), (Keys{Entry(7, 2, kMake), Entry(15, 2, kMake)}));
     ext_->AcqKeyEnableMask = kKey3;  // the timeout restores every key
-    auto r = ReadBlock(5, 1);  // nothing stored: times out
-    ASSERT_EQ(r.length, 4u);
+    ASSERT_EQ(ReadBlock(5, 1).length, 4u);  // nothing stored: times out
     EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_ReadBlock: AcqMod Key timeout"));
     EXPECT_EQ(ext_->AcqKeyEnableMask, 0xE000u);
-    EXPECT_EQ(ext_->LastAcqKeyState, 0u);
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(7, 2, VELNOR_KEY_BREAK), Entry(15, 2, VELNOR_KEY_BREAK)}));
-}
-
-TEST_F(KeyEventsTest, FullQueueDropsNewEntriesOfEqualPriority) {
-    Flush();
-    // Sixteen released key-2 presses fill the queue (each press: down, up).
-    for (int i = 0; i < 16; ++i) {
-        Block(kKey2);
-        Block(0);
-    }
-    EXPECT_EQ(ext_->KeyCount, 16u);
-    Block(kKey1);
-    Block(0);
-    EXPECT_EQ(ext_->KeyCount, 16u);
-    auto keys = GetKeys(16);
-    ASSERT_EQ(keys.size(), 16u);
-    for (ULONG k : keys) EXPECT_EQ(k, Entry(11, 0, VELNOR_KEY_BREAK)) << "the 17th entry, key 1, was dropped";
+    EXPECT_EQ(GetKeys(16), (Keys{Entry(7, 2, kBreak), Entry(15, 2, kBreak)}));
 }
 
 TEST_F(KeyEventsTest, TakeOutRequestsNeedTheModuleEnabled) {
@@ -163,7 +124,7 @@ TEST_F(KeyEventsTest, TakeOutRequestsNeedTheModuleEnabled) {
     EXPECT_TRUE(GetKeys(16, 16, &status).empty());
     EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
     ULONG buffer[16];
-    hk::IoResult r = hk::ReadFile(handle_, buffer, sizeof buffer);
+    hk::IoResult r = Read(buffer, sizeof buffer);
     EXPECT_EQ(r.status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(r.information, 0u);
     EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_GetKey: STATUS_NO_SUCH_DEVICE"));
@@ -172,7 +133,9 @@ TEST_F(KeyEventsTest, TakeOutRequestsNeedTheModuleEnabled) {
     DebugLevel = 2;
 }
 
-TEST_F(KeyEventsTest, ReadRequestTakesOutAsManyKeysAsItsBufferHolds) {
+// A read asks for as many keys as its buffer holds; short buffers get what
+// fits, and keys that do not fit stay queued rather than being lost.
+TEST_F(KeyEventsTest, TakeOutRepliesFitTheBufferAndLoseNoKey) {
     DebugLevel = 3;
     Flush();
     Block(kKey1);
@@ -180,55 +143,34 @@ TEST_F(KeyEventsTest, ReadRequestTakesOutAsManyKeysAsItsBufferHolds) {
     Block(kKey1 | kKey2 | kKey3);
     Block(0);
     ASSERT_EQ(ext_->KeyCount, 3u);
-    ULONG buffer[16];
-    hk::IoResult r = hk::ReadFile(handle_, buffer, 64);
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Read: 16 key(s) requested"));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Read: 3 key1(s) requested"));
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
-    ASSERT_EQ(r.information, 12u);
-    EXPECT_EQ(buffer[0], Entry(7, 4, VELNOR_KEY_BREAK));
-    EXPECT_EQ(buffer[1], Entry(11, 2, VELNOR_KEY_BREAK));
-    EXPECT_EQ(buffer[2], Entry(15, 0, VELNOR_KEY_BREAK));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Read: Returned 3 keys, 80040007"));
-
-    r = hk::ReadFile(handle_, buffer, 64);
-    EXPECT_EQ(r.information, 4u) << "an empty queue answers with one 0 entry";
-    EXPECT_EQ(buffer[0], 0u);
-    DebugLevel = 2;
-}
-
-// Short buffers: the reply never passes the buffer's end, and keys that do
-// not fit stay queued rather than being handed out into nowhere.
-TEST_F(KeyEventsTest, ShortBuffersGetWhatFitsAndLoseNoKey) {
-    Flush();
-    Block(kKey1 | kKey2 | kKey3);
-    Block(0);
-    ASSERT_EQ(ext_->KeyCount, 3u);
-
     NTSTATUS status;
-    auto keys = GetKeys(3, 1, &status);  // room for one entry only
+    EXPECT_EQ(GetKeys(3, 1, &status), (Keys{Entry(7, 4, kBreak)})) << "room for one entry only";
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_EQ(keys, (std::vector<ULONG>{Entry(7, 0, VELNOR_KEY_BREAK)}));
-    EXPECT_EQ(ext_->KeyCount, 2u);
 
-    ULONG buffer[2] = {0xAAAAAAAA, 0xBBBBBBBB};
-    hk::IoResult r = hk::ReadFile(handle_, buffer, 6);  // one whole entry fits
+    ULONG buffer[16] = {};
+    buffer[1] = 0xBBBBBBBB;
+    hk::IoResult r = Read(buffer, 6);  // one whole entry fits
     EXPECT_EQ(r.information, 4u);
-    EXPECT_EQ(buffer[0], Entry(11, 0, VELNOR_KEY_BREAK));
+    EXPECT_EQ(buffer[0], Entry(11, 2, kBreak));
     EXPECT_EQ(buffer[1], 0xBBBBBBBBu);
-
-    r = hk::ReadFile(handle_, buffer, 3);
-    EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
-    r = hk::ReadFile(handle_, nullptr, 0);
-    EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Read(buffer, 3).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Read(nullptr, 0).status, STATUS_BUFFER_TOO_SMALL);
     ULONG count = 16;
-    r = hk::DeviceIoControl(handle_, IOCTL_VELNOR_KEYPAD_GETKEY, &count, 4, &count, 2);
-    EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
-    r = hk::DeviceIoControl(handle_, IOCTL_VELNOR_KEYPAD_GETKEY, &count, 2, &count, 4);
-    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << "no key count";
-    EXPECT_EQ(GetKeys(16), (std::vector<ULONG>{Entry(15, 0, VELNOR_KEY_BREAK)})) << "the refused requests took nothing";
+    EXPECT_EQ(hk::DeviceIoControl(handle_, IOCTL_VELNOR_KEYPAD_GETKEY, &count, 4, &count, 2).status,
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(hk::DeviceIoControl(handle_, IOCTL_VELNOR_KEYPAD_GETKEY, &count, 2, &count, 4).status,
+              STATUS_INVALID_PARAMETER)
+        << "no key count";
 
-    EXPECT_EQ(GetKeys(0), (std::vector<ULONG>{0u})) << "asking for none gives one 0 entry";
+    hk::LogClear();
+    r = Read(buffer, 64);
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Read: 16 key(s) requested"));
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Read: 1 key1(s) requested"));
+    ASSERT_EQ(r.information, 4u) << "the refused requests took nothing";
+    EXPECT_EQ(buffer[0], Entry(15, 0, kBreak));
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Read: Returned 1 keys, 8000000F"));
+    EXPECT_EQ(GetKeys(0), (Keys{0u})) << "asking for none gives one 0 entry";
+    DebugLevel = 2;
 }
 
 TEST_F(KeyEventsTest, HoldingKeyLockWithARingLockIsCaughtByTheVerifier) {
@@ -246,11 +188,11 @@ TEST_F(KeyEventsTest, ConcurrentTakeOutSeesEveryPressOnce) {
     Flush();
     std::atomic<bool> done{false};
     std::atomic<int> released{0};
-    std::vector<ULONG> taken;
+    Keys taken;
     auto take = [&] {
         for (ULONG k : GetKeys(16)) {
             if (k) taken.push_back(k);
-            if (k & VELNOR_KEY_BREAK) ++released;
+            if (k & kBreak) ++released;
         }
     };
     std::thread taker([&] {

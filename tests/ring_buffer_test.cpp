@@ -55,20 +55,19 @@ TEST_F(RingBufferTest, ExactFillSucceedsAndTheNextWriteOverflows) {
     EXPECT_EQ(out, data) << "a refused write leaves the held bytes intact";
 }
 
-TEST_F(RingBufferTest, UnitEndingAtTheLastByteWrapsThePosition) {
-    Ring ring(68);
-    auto a = Bytes(34, 1), b = Bytes(34, 101);
-    WriteRingBuffer(ring.r, a.data(), 34);
-    WriteRingBuffer(ring.r, b.data(), 34);
-    EXPECT_EQ(ring.r->inPtr, ring.r->buffer) << "write ending at the last byte wraps";
-    std::vector<UCHAR> out(34);
-    ReadRingBuffer(ring.r, out.data(), 34);
-    ReadRingBuffer(ring.r, out.data(), 34);
-    EXPECT_EQ(out, b);
-    EXPECT_EQ(ring.r->outPtr, ring.r->buffer) << "read ending at the last byte wraps";
-}
-
-TEST_F(RingBufferTest, UnitsStraddlingTheEndArriveInOrder) {
+TEST_F(RingBufferTest, PositionsWrapAndUnitsStraddlingTheEndArriveInOrder) {
+    {
+        Ring exact(68);
+        auto a = Bytes(34, 1), b = Bytes(34, 101);
+        std::vector<UCHAR> out(34);
+        WriteRingBuffer(exact.r, a.data(), 34);
+        WriteRingBuffer(exact.r, b.data(), 34);
+        EXPECT_EQ(exact.r->inPtr, exact.r->buffer) << "a write ending at the last byte wraps";
+        ReadRingBuffer(exact.r, out.data(), 34);
+        ReadRingBuffer(exact.r, out.data(), 34);
+        EXPECT_EQ(out, b);
+        EXPECT_EQ(exact.r->outPtr, exact.r->buffer) << "a read ending at the last byte wraps";
+    }
     // 34-byte units in a 100-byte ring straddle the end at different offsets.
     Ring ring(100);
     UCHAR next = 0;
@@ -96,25 +95,18 @@ TEST_F(RingBufferTest, UnitsStraddlingTheEndArriveInOrder) {
     EXPECT_EQ(out, unit);
 }
 
-TEST_F(RingBufferTest, ReadingEverythingKeepsNotEmptyUntilAPollFindsTooLittle) {
-    Ring ring(64);
-    auto data = Bytes(34, 0);
-    WriteRingBuffer(ring.r, data.data(), 34);
-    std::vector<UCHAR> out(34);
-    EXPECT_EQ(ReadRingBuffer(ring.r, out.data(), 34), 34u);
-    EXPECT_EQ(ring.r->notEmpty, 1) << "the read that takes the last byte leaves notEmpty set";
-    EXPECT_EQ(ring.NotEmpty(34), 0);
-    EXPECT_EQ(ring.r->notEmpty, 0);
-    EXPECT_EQ(ring.NotEmpty(0), 0) << "cleared until data is offered again";
-}
-
-TEST_F(RingBufferTest, PollingWithTheUnitSizeSeesDataExactlyWhenAUnitIsHeld) {
+TEST_F(RingBufferTest, NotEmptyMeansAUnitIsHeldWhenPolledWithTheUnitSize) {
     Ring ring(400);
     auto data = Bytes(340, 0);
     WriteRingBuffer(ring.r, data.data(), 339);
     EXPECT_EQ(ring.NotEmpty(340), 0);
     WriteRingBuffer(ring.r, data.data(), 1);
     EXPECT_EQ(ring.NotEmpty(340), 1);
+    std::vector<UCHAR> out(340);
+    EXPECT_EQ(ReadRingBuffer(ring.r, out.data(), 340), 340u);
+    EXPECT_EQ(ring.r->notEmpty, 1) << "the read that takes the last byte leaves notEmpty set";
+    EXPECT_EQ(ring.NotEmpty(34), 0);
+    EXPECT_EQ(ring.NotEmpty(0), 0) << "cleared until data is offered again";
 }
 
 TEST_F(RingBufferTest, ReadLargerThanCapacityFailsAndLeavesTheFlags) {
@@ -177,21 +169,6 @@ TEST_F(RingBufferTest, AllocationFailureFreesWhatItHadAndSaysWhich) {
     hk::FailPoolAllocation(VELNOR_POOL_TAG, 1);
     EXPECT_EQ(AllocRingBuffer(100), nullptr);
     EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: AllocRingBuffer() - no ringBuffer->buffer"));
-}
-
-TEST_F(RingBufferTest, TraceLinesAppearOnlyAtLevelFive) {
-    Ring ring(10);
-    UCHAR b = 1;
-    WriteRingBuffer(ring.r, &b, 1);
-    EXPECT_FALSE(hk::LogHasLine("Velnor> WriteRingBuffer() - START"));
-    DebugLevel = 5;
-    WriteRingBuffer(ring.r, &b, 1);
-    ReadFullFlag(ring.r);
-    DebugLevel = 2;
-    EXPECT_TRUE(hk::LogHasLine("Velnor> WriteRingBuffer() - START"));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> WriteRingBuffer() - EXIT"));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> ReadFullFlag() - START"));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> ReadFullFlag() - EXIT"));
 }
 
 // The IN completion writes at DISPATCH_LEVEL on the bus thread while a
