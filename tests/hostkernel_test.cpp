@@ -436,52 +436,6 @@ TEST(HostKernelDeathTest, AViolationWithoutAHandlerStopsTheProgramNamingTheRouti
         "VERIFIER: ExFreePool");
 }
 
-// ------------------------------------------------------------------ log and registry
-TEST_F(HostKernel, DbgPrintUsesKernelFormatRules) {
-    static WCHAR wide[] = u"Wide";
-    UNICODE_STRING u;
-    RtlInitUnicodeString(&u, wide);
-    LONG l = -5;
-    DbgPrint("a %ws b %wZ c %ld d %08X e %4x|%-3d|\n", wide, &u, l, 0xBEEFu, 0x2au, 7);
-    DbgPrint("split ");
-    DbgPrint("line %I64u\n", 12345678901234ULL);
-    auto lines = hk::LogLines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "a Wide b Wide c -5 d 0000BEEF e   2a|7  |");
-    EXPECT_EQ(lines[1], "split line 12345678901234");
-}
-
-TEST_F(HostKernel, RegistryQueryAppliesDefaultsAndReportsFailures) {
-    std::u16string key = u"\\Registry\\Machine\\Software\\HkTest";
-    hk::RegistryCreateKey(key);
-    ULONG value = 0, def = 7;
-    RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    static WCHAR name[] = u"Level";
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-    table[0].Name = name;
-    table[0].EntryContext = &value;
-    table[0].DefaultType = REG_DWORD;
-    table[0].DefaultData = &def;
-    table[0].DefaultLength = 4;
-    auto path = reinterpret_cast<PCWSTR>(key.c_str());
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(value, 7u) << "missing value takes the default";
-    hk::RegistrySetDword(key, u"level", 3);  // names are case-insensitive
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(value, 3u);
-    hk::RegistrySetString(key, u"Level", u"three");
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_OBJECT_TYPE_MISMATCH);
-    hk::RegistryDeleteKey(key);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, table, nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, nullptr, table, nullptr, nullptr), STATUS_INVALID_PARAMETER);
-}
-
-}  // namespace
-
-namespace {
-
 // ------------------------------------------------------------------ USB library
 #pragma pack(push, 1)
 struct TwoInterfaceConfig {
