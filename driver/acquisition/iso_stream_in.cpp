@@ -1,0 +1,182 @@
+// The isochronous IN stream: transfers kept in flight on the acquisition
+// pipe, whose completions append the module's words to both rings and
+// resubmit. The USB stack completes one pipe's transfers in order, one at a
+// time, which the stream relies on for the order of the data anyway; the
+// only count shared between completions is decremented atomically.
+#include "acquisition/block_reader.h"
+#include "usb/iso_stream.h"
+
+namespace {
+
+constexpr ULONG kSlotHeader = 6;      // unused, buffer status, word count, unused
+constexpr ULONG kMaxSlotData = 102;   // three acquisition packets
+constexpr ULONG kDescriptorBytes = 12;
+
+const IsoStreamNames InNames = {
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - no interface info\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - invalid pipe num\n",
+    "Velnor> Velnor_StartIsoStreamIn PipeNum: %d\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - invalid pipe type\n",
+    "Velnor> Velnor_StartIsoStreamIn PipeType: %d\n",
+    "Velnor> Velnor_StartIsoStreamIn EndpointAddress: %x\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - invalid pipe handle\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate stream object\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate transfer buffer\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate transfer object\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - STATUS_UNSUCCESSFUL\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - invalid stream parameters\n",
+};
+
+PUCHAR SliceOf(IsoStreamObject* stream, ULONG firstPacket) {
+    return stream->TransferBuffer + stream->PacketSize * firstPacket;
+}
+
+// Frees transfers 0..count-1 of a stream that never started, then the stream.
+VOID DiscardStream(IsoStreamObject* stream, ULONG count) {
+    for (ULONG t = 0; t < count; ++t) ReleaseIsoTransfer(&stream->TransferObjects[t]);
+    if (stream->DescriptorRing) FreeRingBuffer(stream->DescriptorRing);
+    FreeIsoStream(stream);
+}
+
+// Appends one slot's words to both rings; a refused write stops the stream.
+VOID StoreSlot(DeviceExtension* ext, const UCHAR* slot, ULONG packetSize) {
+    ULONG n = 2u * slot[4];
+    if (n > kMaxSlotData) {
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: bufferstatus %d\n", slot[2] | slot[3] << 8);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: len > 102 %d\n", n);
+        return;
+    }
+    if (kSlotHeader + n > packetSize) {
+        // The slot cannot hold what it claims: reading on would leave the slot.
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: len > slot %d\n", n);
+        return;
+    }
+    if (n == 0) return;
+    USHORT words[kMaxSlotData / 2];
+    for (ULONG i = 0; i < n / 2; ++i)
+        words[i] = static_cast<USHORT>(slot[kSlotHeader + 2 * i] << 8 | slot[kSlotHeader + 2 * i + 1]);
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: WriteRingBuffer length %d\n", n);
+    if (FirstIsoPacket == 1) {
+        ResetRingBuffer(ext->DataRingBuffer);
+        ResetRingBuffer(ext->IsoPacketRingBuffer);
+        FirstIsoPacket = 0;
+        // The first packet after a start sets the block reader's sequence reference.
+        if (n >= VELNOR_PACKET_BYTES && words[VELNOR_W_SYNC] == VELNOR_SYNC_WORD) ArmSequenceCheck(words[VELNOR_W_SEQU]);
+    }
+    auto* bytes = reinterpret_cast<const UCHAR*>(words);
+    if (!WriteRingBuffer(ext->DataRingBuffer, bytes, n)) StopIsoStream = 1;
+    if (!WriteRingBuffer(ext->IsoPacketRingBuffer, bytes, n)) StopIsoStream = 1;
+}
+
+}  // namespace
+
+NTSTATUS InitTransferObjectIn(IsoStreamObject* stream, ULONG t) {
+    return InitIsoTransfer(stream, t, SliceOf(stream, stream->PacketsPerTransfer * t), InNames);
+}
+
+NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - START\n");
+    auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
+    IsoStreamRequest request;
+    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    NTSTATUS status = CheckIsoStreamRequest(ext, irp, InNames, &request, &pipe);
+    if (NT_SUCCESS(status) && (request.PacketSize < kSlotHeader || request.DescriptorCount == 0 ||
+                               request.DescriptorCount > 0xFFFFFFFFu / kDescriptorBytes)) {
+        VELNOR_LOG(1, InNames.badRequest);
+        status = STATUS_INVALID_PARAMETER;
+    }
+    // A stream exists until its last transfer has ended (it owns the
+    // descriptor ring); a second one would have that transfer free the new
+    // stream's ring.
+    if (NT_SUCCESS(status) && ext->DescriptorRingBuffer) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - a stream is still running\n");
+        status = STATUS_DEVICE_BUSY;
+    }
+    if (!NT_SUCCESS(status)) {
+        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", status);
+        return status;
+    }
+
+    // Everything is allocated and built before anything is submitted; a
+    // start that cannot set up every transfer releases what it had and fails.
+    IsoStreamObject* stream = AllocateIsoStream(deviceObject, request, pipe, InNames);
+    if (!stream) return STATUS_INSUFFICIENT_RESOURCES;
+    stream->DescriptorRing = AllocRingBuffer(kDescriptorBytes * request.DescriptorCount);
+    if (!stream->DescriptorRing) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate descriptor ring buffer\n");
+        DiscardStream(stream, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!AllocateIsoTransfers(stream, InNames)) {
+        DiscardStream(stream, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (ULONG t = 0; t < stream->TransferCount; ++t) {
+        if (!NT_SUCCESS(InitTransferObjectIn(stream, t))) {
+            DiscardStream(stream, t + 1);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    ext->DescriptorRingBuffer = stream->DescriptorRing;
+    StopIsoStream = 0;
+    for (ULONG t = 0; t < stream->TransferCount; ++t)
+        SubmitIsoTransfer(&stream->TransferObjects[t], IsoStreamTransferCompleteIn);
+    VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* transfer = static_cast<IsoTransferObject*>(context);
+    IsoStreamObject* stream = transfer->Stream;
+    auto* ext = static_cast<DeviceExtension*>(stream->DeviceObject->DeviceExtension);
+    struct _URB_ISOCH_TRANSFER& iso = transfer->Urb->UrbIsochronousTransfer;
+    PUCHAR slice = SliceOf(stream, transfer->FirstPacket);
+    const NTSTATUS irpStatus = irp->IoStatus.Status;
+
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn  In\n");
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn Irp Status 0x%x\n", irpStatus);
+    if (DebugLevel >= 5) {
+        for (ULONG p = 0; p < iso.NumberOfPackets; ++p)
+            DbgPrint("Velnor> IsoStreamTransferCompleteIn   Packet %d length = %d status = 0x%x\n", p,
+                     iso.IsoPacket[p].Length, iso.IsoPacket[p].Status);
+    }
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: TransferBuffer %p\n", slice);
+    IsoStreamStopped = 0;
+
+    if (irpStatus >= 0 && !StopIsoStream && !ReadFullFlag(ext->DataRingBuffer)) {
+        for (ULONG p = 0; p < stream->PacketsPerTransfer; ++p)
+            StoreSlot(ext, slice + static_cast<USHORT>(stream->PacketSize * p), stream->PacketSize);
+        IsoInCompleted = 1;
+        BuildIsoUrb(transfer, slice);
+        NTSTATUS submitted = SubmitIsoTransfer(transfer, IsoStreamTransferCompleteIn);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: WriteRingBuffer done\n");
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamTransferCompleteIn Resubmit Irp Status 0x%x\n",
+                   submitted);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", stream->PendingTransfers);
+        KIRQL irql = KeGetCurrentIrql();
+        if (irql == DISPATCH_LEVEL)
+            VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: DISPATCH_LEVEL %x\n", irql);
+        else
+            VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PASSIVE LEVEL %x\n", irql);
+        VELNOR_LOG(5, "IsoStreamTransferCompleteIn  Out\n");
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    // The transfer ends; the first to end stops the others at their next completion.
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamTransferCompleteIn All done, setting event\n");
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: Irp->IoStatus.Status %x\n", irpStatus);
+    StopIsoStream = 1;
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: StopIsoStream %x\n", StopIsoStream);
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: ringBuffer->full %x\n", ReadFullFlag(ext->DataRingBuffer));
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", stream->PendingTransfers);
+    if (ReleaseIsoTransfer(transfer)) {
+        FreeRingBuffer(ext->DescriptorRingBuffer);
+        ext->DescriptorRingBuffer = nullptr;
+        IsoStreamStopped = 1;
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamStopped  %x\n", IsoStreamStopped);
+        FreeIsoStream(stream);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: release resources, setting event\n");
+    }
+    VELNOR_LOG(5, "IsoStreamTransferCompleteIn  Out\n");
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

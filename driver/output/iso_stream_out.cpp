@@ -1,0 +1,140 @@
+// The isochronous OUT stream: transfers of output packets kept in flight on
+// the output pipe; each completion has the output builder compute the next
+// packets for its slice of IsoOutBuffer and resubmits.
+#include "output/packet_builder.h"
+#include "usb/iso_stream.h"
+
+namespace {
+
+constexpr ULONG kIsoOutBufferBytes = 10000;
+
+// One OUT stream at a time, from its start until its last transfer ends.
+volatile LONG OutStreamActive = 0;
+// The builder's state is driver-wide and unlocked. The USB stack completes a
+// pipe's transfers one at a time; should two completions ever meet, the
+// second resubmits its slice unchanged rather than run the builder twice.
+volatile LONG BuilderBusy = 0;
+
+const IsoStreamNames OutNames = {
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - no interface info\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid pipe num\n",
+    "Velnor> Velnor_StartIsoStreamOut PipeNum: %d\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid pipe type\n",
+    "Velnor> Velnor_StartIsoStreamOut PipeType: %d\n",
+    "Velnor> Velnor_StartIsoStreamOut EndpointAddress: = %x\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid pipe handle\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - unable to allocate stream object\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - unable to allocate transfer buffer\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - unable to allocate transfer object\n",
+    "Velnor> ERROR: InitTransferObjectOut() - no urb\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid stream parameters\n",
+};
+
+PUCHAR SliceOf(IsoStreamObject* stream, ULONG firstPacket) { return IsoOutBuffer + stream->PacketSize * firstPacket; }
+
+}  // namespace
+
+NTSTATUS InitTransferObjectOut(IsoStreamObject* stream, ULONG t) {
+    return InitIsoTransfer(stream, t, SliceOf(stream, stream->PacketsPerTransfer * t), OutNames);
+}
+
+NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - START\n");
+    auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
+    IsoStreamRequest request;
+    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    NTSTATUS status = CheckIsoStreamRequest(ext, irp, OutNames, &request, &pipe);
+    // The builder serves 1 to 50 packets of at least 13 bytes, and every
+    // transfer's slice must lie inside IsoOutBuffer.
+    if (NT_SUCCESS(status) &&
+        (request.PacketsPerTransfer > VELNOR_OUT_MAX_PACKETS || request.PacketSize < VELNOR_OUT_PACKET_BYTES ||
+         static_cast<ULONGLONG>(request.PacketSize) * request.PacketsPerTransfer * request.TransferCount >
+             kIsoOutBufferBytes)) {
+        VELNOR_LOG(1, OutNames.badRequest);
+        status = STATUS_INVALID_PARAMETER;
+    }
+    if (NT_SUCCESS(status) && !IsoOutBuffer) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - no output buffer\n");
+        status = STATUS_UNSUCCESSFUL;
+    }
+    if (NT_SUCCESS(status) && InterlockedCompareExchange(&OutStreamActive, 1, 0) != 0) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - a stream is still running\n");
+        status = STATUS_DEVICE_BUSY;
+    }
+    if (!NT_SUCCESS(status)) {
+        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - EXIT (0x%X)\n", status);
+        return status;
+    }
+
+    IsoStreamObject* stream = AllocateIsoStream(deviceObject, request, pipe, OutNames);
+    BOOLEAN ready = stream && AllocateIsoTransfers(stream, OutNames);
+    ULONG built = 0;
+    while (ready && built < request.TransferCount) {
+        ready = NT_SUCCESS(InitTransferObjectOut(stream, built));
+        ++built;
+    }
+    if (!ready) {
+        // A start that cannot set up every transfer releases what it had.
+        if (stream) {
+            for (ULONG t = 0; t < built; ++t) ReleaseIsoTransfer(&stream->TransferObjects[t]);
+            FreeIsoStream(stream);
+        }
+        InterlockedExchange(&OutStreamActive, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (ULONG t = 0; t < stream->TransferCount; ++t)
+        SubmitIsoTransfer(&stream->TransferObjects[t], IsoStreamTransferCompleteOut);
+    VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - EXIT (0x%X)\n", STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* transfer = static_cast<IsoTransferObject*>(context);
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut In\n");
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut Irp Status 0x%x\n", irp->IoStatus.Status);
+    // Defensive only: none of these occurs in operation; the request stays
+    // with the driver untouched.
+    if (!transfer) {
+        VELNOR_LOG(1, "Velnor> ERROR: IsoStreamTransferCompleteOut() - no transferObject\n");
+        return STATUS_UNSUCCESSFUL;
+    }
+    IsoStreamObject* stream = transfer->Stream;
+    if (!stream || !transfer->Urb) {
+        VELNOR_LOG(1, "Velnor> ERROR: IsoStreamTransferCompleteOut() - no streamObject\n");
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!stream->DeviceObject) {
+        VELNOR_LOG(1, "Velnor> ERROR: IsoStreamTransferCompleteOut() - no fdo\n");
+        return STATUS_UNSUCCESSFUL;
+    }
+    auto* ext = static_cast<DeviceExtension*>(stream->DeviceObject->DeviceExtension);
+    const NTSTATUS irpStatus = irp->IoStatus.Status;
+
+    // STATUS_UNSUCCESSFUL (a missed frame) goes on like success.
+    if ((irpStatus >= 0 || irpStatus == STATUS_UNSUCCESSFUL) && !StopIsoStream) {
+        PUCHAR slice = SliceOf(stream, transfer->FirstPacket);
+        BuildIsoUrb(transfer, slice);
+        VELNOR_LOG(5, "Velnor_ReadPacket\n");
+        if (InterlockedCompareExchange(&BuilderBusy, 1, 0) == 0) {
+            Velnor_ReadPacket(ext, stream->PacketsPerTransfer);
+            FormatIsoOutPackets(slice, stream->PacketsPerTransfer, stream->PacketSize);
+            InterlockedExchange(&BuilderBusy, 0);
+        }
+        NTSTATUS submitted = SubmitIsoTransfer(transfer, IsoStreamTransferCompleteOut);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut Resubmit Irp Status 0x%x\n",
+                   submitted);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: PendingTransfers %d\n", stream->PendingTransfers);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut Out\n");
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event\n");
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: Irp->IoStatus.Status  %x\n", irpStatus);
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: StopIsoStream  %x\n", StopIsoStream);
+    if (ReleaseIsoTransfer(transfer)) {
+        FreeIsoStream(stream);
+        InterlockedExchange(&OutStreamActive, 0);
+    }
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut Out\n");
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

@@ -1,0 +1,83 @@
+// What the two isochronous streams share: the stream and transfer records,
+// the start-request checks, the transfer set-up, the URB of one transfer and
+// its (re)submission, and the release of a finished transfer.
+#pragma once
+
+#include "core/device_extension.h"
+#include "velnor/velnor_ioctl.h"
+
+struct IsoTransferObject;
+
+struct IsoStreamObject {
+    PDEVICE_OBJECT DeviceObject;
+    ULONG PacketSize;
+    PUSBD_PIPE_INFORMATION PipeInfo;
+    PUCHAR TransferBuffer;        // PacketSize x PacketsPerTransfer x TransferCount bytes
+    ULONG TransferBufferSize;
+    ULONG PacketsPerTransfer;
+    ULONG TransferCount;
+    volatile LONG PendingTransfers;  // interlocked: transfers not yet released
+    RingBuffer* DescriptorRing;      // IN only
+    IsoTransferObject* TransferObjects;
+};
+
+struct IsoTransferObject {
+    ULONG FirstPacket;  // PacketsPerTransfer x the transfer's index
+    IsoStreamObject* Stream;
+    PURB Urb;
+    PIRP Irp;
+};
+
+// The log lines of the start and set-up, which name the stream's routines.
+struct IsoStreamNames {
+    const char* noInterface;
+    const char* badPipeNum;
+    const char* pipeNum;
+    const char* badPipeType;
+    const char* pipeType;
+    const char* endpoint;
+    const char* badPipeHandle;
+    const char* noStream;
+    const char* noBuffer;
+    const char* noTransfers;
+    const char* noUrb;
+    const char* badRequest;
+};
+
+// Reads and checks the start request and the pipe it names. On success
+// `request` and `pipe` are filled in.
+NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNames& names,
+                               IsoStreamRequest* request, PUSBD_PIPE_INFORMATION* pipe);
+
+// Allocates the stream record and its zeroed transfer buffer (null and a
+// level-1 line on failure, with nothing left allocated).
+IsoStreamObject* AllocateIsoStream(PDEVICE_OBJECT deviceObject, const IsoStreamRequest& request,
+                                   PUSBD_PIPE_INFORMATION pipe, const IsoStreamNames& names);
+
+// Allocates the transfer records (a level-1 line on failure).
+BOOLEAN AllocateIsoTransfers(IsoStreamObject* stream, const IsoStreamNames& names);
+
+// Builds transfer t's URB and IRP over `buffer` (the transfer's first slot).
+NTSTATUS InitIsoTransfer(IsoStreamObject* stream, ULONG t, PUCHAR buffer, const IsoStreamNames& names);
+
+// Rebuilds the URB of a transfer over `buffer` as at set-up.
+VOID BuildIsoUrb(IsoTransferObject* transfer, PUCHAR buffer);
+
+// (Re)initialises the IRP, sets its next stack location and completion
+// routine, and passes it to the USB stack; returns the stack's status.
+NTSTATUS SubmitIsoTransfer(IsoTransferObject* transfer, PIO_COMPLETION_ROUTINE completion);
+
+// Frees a finished transfer's IRP and URB and counts it off; TRUE for the
+// stream's last transfer, whose caller then releases the stream.
+BOOLEAN ReleaseIsoTransfer(IsoTransferObject* transfer);
+
+// Frees the stream record with its transfer buffer and transfer records.
+VOID FreeIsoStream(IsoStreamObject* stream);
+
+// The streams' entry points.
+NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS InitTransferObjectIn(IsoStreamObject* stream, ULONG t);
+NTSTATUS InitTransferObjectOut(IsoStreamObject* stream, ULONG t);
+IO_COMPLETION_ROUTINE IsoStreamTransferCompleteIn;
+IO_COMPLETION_ROUTINE IsoStreamTransferCompleteOut;
