@@ -395,16 +395,16 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
         if (invoke) {
             PDEVICE_OBJECT upper =
                 irp->CurrentLocation <= irp->StackCount ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-            // The routine runs with the request owned by its driver again.
-            WithInfo(irp, [](IrpInfo& info) { info.state = IrpState::InFlight; });
+            // The routine runs with the request owned by its driver again: it
+            // may keep it, free it or send it down once more.
+            WithInfo(irp, [](IrpInfo& info) { info.state = IrpState::Owned; });
             KIRQL irql = KeGetCurrentIrql();
             NTSTATUS r = routine(upper, irp, context);
             if (KeGetCurrentIrql() != irql)
                 ReportViolation("IofCompleteRequest", "completion routine returned at another IRQL");
-            if (r == STATUS_MORE_PROCESSING_REQUIRED) {
-                WithInfo(irp, [](IrpInfo& info) { info.state = IrpState::Owned; });
-                return;
-            }
+            // STATUS_MORE_PROCESSING_REQUIRED: the request is the driver's, and
+            // may already be freed or on its way again; nothing here touches it.
+            if (r == STATUS_MORE_PROCESSING_REQUIRED) return;
             WithInfo(irp, [](IrpInfo& info) { info.state = IrpState::Completed; });
         } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
             IoMarkIrpPending(irp);

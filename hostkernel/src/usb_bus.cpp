@@ -409,12 +409,16 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
         auto& iso = urb->UrbIsochronousTransfer;
         if (!EndpointOf(iso.PipeHandle, &endpoint) || iso.NumberOfPackets == 0)
             return Submit(irp, urb, 0, now, fail(USBD_STATUS_INVALID_PARAMETER));
-        // As soon as possible: one packet per frame, after what the pipe has queued.
+        // As soon as possible: one packet per frame, right after what the pipe
+        // has queued. A pipe kept busy streams without gaps even when this
+        // thread runs behind a fast clock; an idle pipe starts at the next frame.
         uint32_t start;
         {
             std::lock_guard<std::mutex> guard(lock);
             Faults& f = endpoints[endpoint];
-            start = std::max(frame + 1, f.nextFrame);
+            bool busy = std::any_of(pending.begin(), pending.end(),
+                                    [endpoint](const auto& p) { return p.second.endpoint == endpoint; });
+            start = busy ? f.nextFrame : std::max(frame + 1, f.nextFrame);
             f.nextFrame = start + iso.NumberOfPackets;
         }
         const int64_t due = static_cast<int64_t>(start + iso.NumberOfPackets) * kFrame;

@@ -6,6 +6,7 @@
 #include "acquisition/block_reader.h"
 #include "acquisition/key_events.h"
 #include "acquisition/ring_buffer.h"
+#include "control/stream_control.h"
 #include "core/device_extension.h"
 #include "velnor/velnor_ioctl.h"
 
@@ -45,14 +46,28 @@ inline Packet MakePacket(USHORT sequence, USHORT base = 0x100, USHORT sta1 = 0, 
     return p;
 }
 
-// The control codes the block and key tests need, routed as the driver's
-// control dispatcher will route them.
+// The control codes the tests need, routed as the driver's control
+// dispatcher will route them.
 inline NTSTATUS TestDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(device->DeviceExtension);
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_VELNOR_READ_ISO_BUFFER:
-        status = Velnor_ReadBlock(ext, irp);
+        status = ControlReadIsoBuffer(device, irp);
+        break;
+    case IOCTL_VELNOR_START_ISO_STREAM_IN:
+        status = ControlStartIsoStreamIn(device, irp);
+        break;
+    case IOCTL_VELNOR_START_ISO_STREAM_OUT:
+        status = ControlStartIsoStreamOut(device, irp);
+        break;
+    case IOCTL_VELNOR_STOP_ISO_STREAM:
+        status = ControlStopIsoStream(device, irp);
+        break;
+    case IOCTL_VELNOR_ENABLE:
+        AcqModuleConnected = 1;
+        irp->IoStatus.Information = 0;
+        status = STATUS_SUCCESS;
         break;
     case IOCTL_VELNOR_KEYPAD_GETKEY:
         status = Velnor_GetKey(ext, irp);
@@ -121,8 +136,8 @@ protected:
         hk::SetClockFactor(1);
         if (handle_ != hk::kInvalidHandle) hk::CloseFile(handle_);
         if (ext_) {
-            FreeRingBuffer(ext_->DataRingBuffer);
-            FreeRingBuffer(ext_->DescriptorRingBuffer);
+            for (RingBuffer* ring : {ext_->DataRingBuffer, ext_->DescriptorRingBuffer, ext_->IsoPacketRingBuffer})
+                if (ring) FreeRingBuffer(ring);
         }
         if (device_) {
             UNICODE_STRING link;

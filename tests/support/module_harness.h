@@ -1,0 +1,138 @@
+// Test support: the driver's device over the simulated host controller with
+// the simulated acquisition module, configured as the start request will
+// configure it, and the stream requests through the I/O manager.
+#pragma once
+
+#include "support/velnor_harness.h"
+
+#include "output/packet_builder.h"
+#include "output/signal_filter.h"
+
+#include <hostkernel/usb_bus.h>
+#include <usbdlib.h>
+#include <velnor_sim/acquisition_module.h>
+
+#include <functional>
+#include <memory>
+
+namespace velnor_test {
+
+// Sends one URB to a device and waits for it.
+inline NTSTATUS SendUrb(PDEVICE_OBJECT device, PURB urb) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, device, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &iosb);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+    if (IoCallDriver(device, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    return iosb.Status;
+}
+
+// Stream parameters the acquisition program uses: 108-byte slots (two
+// packets a frame), 8 packets a transfer, 4 transfers in flight.
+constexpr IsoStreamRequest kInStream = {0, 108, 64, 8, 4};
+// 16-byte slots, 10 packets a transfer (10 ms), 4 transfers in flight.
+constexpr IsoStreamRequest kOutStream = {1, 16, 0, 10, 4};
+
+class ModuleFixture : public DeviceFixture {
+protected:
+    static constexpr double kClockFactor = 20;
+
+    virtual velnor::sim::ModuleSettings Settings() { return {}; }
+    // The function on the bus: the acquisition module unless a test brings its own.
+    virtual std::shared_ptr<hk::usb::Function> MakeFunction() {
+        return std::make_shared<velnor::sim::AcquisitionModule>(Settings());
+    }
+
+    void SetUp() override {
+        DeviceFixture::SetUp();
+        FreeRingBuffer(ext_->DescriptorRingBuffer);  // only a running IN stream has one
+        ext_->DescriptorRingBuffer = nullptr;
+        function_ = MakeFunction();
+        module_ = std::dynamic_pointer_cast<velnor::sim::AcquisitionModule>(function_);
+        bus_ = std::make_unique<hk::usb::HostController>(function_);
+        ext_->StackDeviceObject = IoAttachDeviceToDeviceStack(device_, bus_->PhysicalDevice());
+        ext_->IsoPacketRingBuffer = AllocRingBuffer(20000);
+        IsoOutBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 10000, VELNOR_POOL_TAG));
+        RtlZeroMemory(IsoOutBuffer, 10000);
+        FirstIsoPacket = 1;
+        StopIsoStream = 0;
+        IsoStreamStopped = 1;
+        IsoInCompleted = 0;
+        bPace = 0;
+        velnor_filter_load_defaults();
+        LoadOutputDefaults();
+        Configure();
+        hk::SetClockFactor(kClockFactor);
+    }
+
+    void TearDown() override {
+        if (bus_) {
+            Stop();
+            EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && IsoStreamStopped == 1; }, 2.0))
+                << "the streams did not wind down";
+            if (ext_->InterfaceInfo) ExFreePool(ext_->InterfaceInfo);
+            ext_->InterfaceInfo = nullptr;
+            ExFreePool(IsoOutBuffer);
+            IsoOutBuffer = nullptr;
+            IoDetachDevice(ext_->StackDeviceObject);
+            bus_.reset();
+        }
+        DeviceFixture::TearDown();
+    }
+
+    // Selects configuration 1 with interface 0, setting 0; keeps the pipe
+    // table in pool as the device's InterfaceInfo.
+    void Configure() {
+        std::vector<uint8_t> config = function_->ConfigurationDescriptor();
+        auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+        USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 0, -1, -1, -1), nullptr},
+                                             {nullptr, nullptr}};
+        PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+        ASSERT_EQ(SendUrb(bus_->PhysicalDevice(), urb), STATUS_SUCCESS);
+        ext_->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+        ext_->InterfaceInfo =
+            static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, list[0].Interface->Length, VELNOR_POOL_TAG));
+        RtlCopyMemory(ext_->InterfaceInfo, list[0].Interface, list[0].Interface->Length);
+        ExFreePool(urb);
+    }
+
+    NTSTATUS Request(ULONG code, const IsoStreamRequest* request = nullptr) {
+        return hk::DeviceIoControl(handle_, code, request, request ? sizeof(*request) : 0, nullptr, 0).status;
+    }
+    NTSTATUS StartIn(const IsoStreamRequest& r = kInStream) { return Request(IOCTL_VELNOR_START_ISO_STREAM_IN, &r); }
+    NTSTATUS StartOut(const IsoStreamRequest& r = kOutStream) { return Request(IOCTL_VELNOR_START_ISO_STREAM_OUT, &r); }
+    NTSTATUS Stop() { return Request(IOCTL_VELNOR_STOP_ISO_STREAM); }
+
+    // Lets `seconds` of kernel time pass.
+    static void RunFor(double seconds) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -static_cast<LONGLONG>(seconds * 1e7);
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    // Polls every millisecond of kernel time, for at most `seconds`.
+    static bool WaitFor(const std::function<bool()>& done, double seconds) {
+        for (int ms = 0; ms < seconds * 1000; ++ms) {
+            if (done()) return true;
+            RunFor(0.001);
+        }
+        return done();
+    }
+
+    // Every whole packet a ring holds, as words, read the way the readers
+    // read (under the ring's lock) while the stream may still write.
+    static std::vector<USHORT> Drain(RingBuffer* ring) {
+        std::vector<USHORT> words;
+        USHORT packet[17];
+        while (ReadRingBuffer(ring, reinterpret_cast<PUCHAR>(packet), sizeof packet) == sizeof packet)
+            words.insert(words.end(), packet, packet + 17);
+        return words;
+    }
+
+    std::shared_ptr<hk::usb::Function> function_;
+    std::shared_ptr<velnor::sim::AcquisitionModule> module_;
+    std::unique_ptr<hk::usb::HostController> bus_;
+};
+
+}  // namespace velnor_test
