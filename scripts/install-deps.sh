@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build and tests need (skips what is there).
 set -euo pipefail
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libedf-dev
           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do

@@ -16,16 +16,24 @@ using velnor_test::kOutStream;
 class IsoStreamTest : public velnor_test::ModuleFixture {
 protected:
     size_t Lines(const char* line) { return hk::LogCount(line); }
+    // Waits until a ring holds at least `bytes` (read under its lock).
+    bool Holds(RingBuffer* ring, ULONG bytes, double seconds) {
+        return WaitFor([&] {
+            UCHAR flag = 0;
+            ReadNotemptyFlag(ring, bytes, &flag);
+            return flag != 0;
+        }, seconds);
+    }
     // Stops the streams without the stop request, which would reset the rings.
     void Halt() {
-        StopIsoStream = 1;
-        ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && IsoStreamStopped == 1; }, 1.0));
+        WriteShared(StopIsoStream, 1);
+        ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 1.0));
     }
 };
 
 TEST_F(IsoStreamTest, InStreamStoresTheModulesWordsInHostOrderInBothRings) {
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    RunFor(0.15);
+    ASSERT_TRUE(Holds(ext_->DataRingBuffer, 34 * 200, 2.0));
     Halt();
     auto data = Drain(ext_->DataRingBuffer);
     auto copy = Drain(ext_->IsoPacketRingBuffer);
@@ -34,9 +42,9 @@ TEST_F(IsoStreamTest, InStreamStoresTheModulesWordsInHostOrderInBothRings) {
     uint64_t k = data[VELNOR_W_SEQU] / 2;  // the module numbers packet k as 2k
     for (size_t i = 0; i < data.size(); i += 17, ++k)
         ASSERT_EQ(std::vector<USHORT>(data.begin() + i, data.begin() + i + 17), module_->PacketAt(k)) << "packet " << k;
-    EXPECT_EQ(SeqCheckArmed, 1) << "the first stored packet arms the sequence check";
-    EXPECT_EQ(IsoInCompleted, 1);
-    EXPECT_EQ(ext_->DescriptorRingBuffer, nullptr) << "the last transfer released the stream";
+    EXPECT_EQ(ReadShared(SeqCheckArmed), 1) << "the first stored packet arms the sequence check";
+    EXPECT_EQ(ReadShared(IsoInCompleted), 1);
+    EXPECT_EQ(ReadShared(ext_->DescriptorRingBuffer), nullptr) << "the last transfer released the stream";
 }
 
 // The first data after creation resets both rings once; later data appends.
@@ -48,9 +56,9 @@ TEST_F(IsoStreamTest, FirstDataResetsTheRingsOnce) {
     std::fill(std::begin(junk), std::end(junk), 0x11);
     WriteRingBuffer(ext_->DataRingBuffer, junk, 34);
     WriteRingBuffer(ext_->IsoPacketRingBuffer, junk, 34);
-    RunFor(1.1);
+    ASSERT_TRUE(Holds(ext_->DataRingBuffer, 34 * 100, 3.0));
     Halt();
-    EXPECT_EQ(FirstIsoPacket, 0);
+    EXPECT_EQ(ReadShared(FirstIsoPacket), 0);
     auto data = Drain(ext_->DataRingBuffer);
     ASSERT_GE(data.size(), 17u * 100) << "data of many transfers, none reset away";
     EXPECT_EQ(data[0], VELNOR_SYNC_WORD) << "the junk went with the reset";
@@ -88,7 +96,7 @@ protected:
 
 TEST_F(SlotTest, SlotsOf51WordsAreStoredOf52DroppedAndEmptyOnesAddNothing) {
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    RunFor(0.1);
+    ASSERT_TRUE(Holds(ext_->DataRingBuffer, 68 * 2 * 10, 2.0));
     Halt();
     auto data = Drain(ext_->DataRingBuffer);
     auto& script = static_cast<SlotScript&>(*function_);
@@ -103,26 +111,26 @@ TEST_F(SlotTest, SlotsOf51WordsAreStoredOf52DroppedAndEmptyOnesAddNothing) {
 
 TEST_F(IsoStreamTest, InStreamStopsItselfWhenThePacketRingOverflowsWithoutAnOutStream) {
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor([&] { return IsoStreamStopped == 1 && bus_->Pending() == 0; }, 1.0));
-    EXPECT_EQ(StopIsoStream, 1);
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(IsoStreamStopped) == 1 && bus_->Pending() == 0; }, 1.0));
+    EXPECT_EQ(ReadShared(StopIsoStream), 1);
     EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: WriteRingBuffer() - OVERFLOW"));
     EXPECT_EQ(ReadFullFlag(ext_->IsoPacketRingBuffer), 1);
-    EXPECT_EQ(ext_->DescriptorRingBuffer, nullptr);
+    EXPECT_EQ(ReadShared(ext_->DescriptorRingBuffer), nullptr);
 }
 
 TEST_F(IsoStreamTest, StopWindsBothStreamsDownAndOnlyTheLastInTransferSetsStopped) {
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
     ASSERT_EQ(StartOut(), STATUS_SUCCESS);
     RunFor(0.1);
-    DebugLevel = 5;
+    WriteShared(DebugLevel, 5);
     RunFor(0.03);  // every completion from here on sees the level
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && IsoStreamStopped == 1; }, 1.0));
-    DebugLevel = 2;
+    ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 1.0));
+    WriteShared(DebugLevel, 2);
     EXPECT_EQ(Lines("Velnor> IsoStreamTransferCompleteIn: IsoStreamTransferCompleteIn All done, setting event"), 4u);
     EXPECT_EQ(Lines("Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event"), 4u);
     EXPECT_EQ(Lines("Velnor> IsoStreamTransferCompleteIn: IsoStreamStopped  1"), 1u);
-    EXPECT_EQ(ext_->DescriptorRingBuffer, nullptr);
+    EXPECT_EQ(ReadShared(ext_->DescriptorRingBuffer), nullptr);
     // Both streams can start again.
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
     EXPECT_EQ(StartOut(), STATUS_SUCCESS);
@@ -131,25 +139,28 @@ TEST_F(IsoStreamTest, StopWindsBothStreamsDownAndOnlyTheLastInTransferSetsStoppe
 TEST_F(IsoStreamTest, AnErrorCompletionEndsTheInStream) {
     bus_->FailTransfer(velnor::sim::kIsoInEndpoint, 6, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor([&] { return IsoStreamStopped == 1 && bus_->Pending() == 0; }, 0.5));
-    EXPECT_EQ(StopIsoStream, 1);
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(IsoStreamStopped) == 1 && bus_->Pending() == 0; }, 0.5));
+    EXPECT_EQ(ReadShared(StopIsoStream), 1);
     EXPECT_EQ(bus_->Completed(velnor::sim::kIsoInEndpoint), 9u) << "five good transfers and the failed one, then three";
 }
 
 TEST_F(IsoStreamTest, OutTransferGoesOnAfterStatusUnsuccessfulAndEndsWhenCancelled) {
+    const char* done = "Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event";
+    const uint8_t out = velnor::sim::kIsoOutEndpoint;
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
     ASSERT_EQ(StartOut(), STATUS_SUCCESS);
-    DebugLevel = 5;
-    bus_->FailTransfer(velnor::sim::kIsoOutEndpoint, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
-    RunFor(0.1);
-    EXPECT_EQ(Lines("Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event"), 0u);
-    bus_->FailTransfer(velnor::sim::kIsoOutEndpoint, 1, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-    RunFor(0.1);
-    DebugLevel = 2;
-    EXPECT_EQ(Lines("Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event"), 1u);
-    size_t before = module_->Outputs().size();
-    RunFor(0.1);
-    EXPECT_GT(module_->Outputs().size(), before + 50) << "the three other transfers go on";
+    WriteShared(DebugLevel, 5);
+    RunFor(0.03);  // every completion from here on sees the level
+    uint64_t completed = bus_->Completed(out);
+    bus_->FailTransfer(out, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
+    ASSERT_TRUE(WaitFor([&] { return bus_->Completed(out) >= completed + 8; }, 1.0));
+    EXPECT_EQ(Lines(done), 0u) << "STATUS_UNSUCCESSFUL goes on";
+    bus_->FailTransfer(out, 1, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    ASSERT_TRUE(WaitFor([&] { return Lines(done) == 1; }, 1.0)) << "a cancelled transfer ends";
+    completed = bus_->Completed(out);
+    ASSERT_TRUE(WaitFor([&] { return bus_->Completed(out) >= completed + 6; }, 1.0)) << "the three others go on";
+    WriteShared(DebugLevel, 2);
+    EXPECT_EQ(Lines(done), 1u);
 }
 
 // The trigger output: every R peak of the module's ECG comes back as one
@@ -225,9 +236,9 @@ TEST_F(IsoStreamTest, AStartThatCannotAllocateReleasesWhatItHad) {
         hk::FailPoolAllocation(VELNOR_POOL_TAG, successes);
         EXPECT_EQ(StartIn(), STATUS_INSUFFICIENT_RESOURCES) << successes;
         EXPECT_EQ(pooled(), before) << successes;
-        EXPECT_EQ(ext_->DescriptorRingBuffer, nullptr);
+        EXPECT_EQ(ReadShared(ext_->DescriptorRingBuffer), nullptr);
     }
-    EXPECT_EQ(bus_->Pending(), 0u);
+    EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0; }, 0.1)) << "nothing was submitted";
     EXPECT_EQ(StartIn(), STATUS_SUCCESS);
 }
 

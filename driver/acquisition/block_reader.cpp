@@ -101,8 +101,9 @@ VOID RunPaceDetector(USHORT paceValue) {
     // The pulse ended with the previous packet.
     PrevPaceSum = static_cast<USHORT>(PaceSum >> 1);
     VELNOR_LOG(5, "Velnor> Velnor_ReadBlock() PrevPaceSum %x\n", PrevPaceSum);
-    VELNOR_LOG(5, "Velnor> Velnor_ReadBlock() PaceThrshold %x\n", PaceThresh);
-    if (PrevPaceSum >= PaceThresh) {
+    const USHORT threshold = ReadShared(PaceThresh);
+    VELNOR_LOG(5, "Velnor> Velnor_ReadBlock() PaceThrshold %x\n", threshold);
+    if (PrevPaceSum >= threshold) {
         PacketStatus |= VELNOR_STATUS_PACE;
         VELNOR_LOG(5, "Velnor> Velnor_ReadBlock() Set pace flag in packet status %x\n", PacketStatus);
     }
@@ -115,7 +116,7 @@ VOID RunPaceDetector(USHORT paceValue) {
 // samples, or the tail of one that is not a multiple of 20, is not printed,
 // so the print never reads past the reply.
 VOID PrintBlock(const USHORT* reply, ULONG rows, ULONG nSamples) {
-    if (DebugLevel < 4) return;
+    if (ReadShared(DebugLevel) < 4) return;
     ULONG lines = nSamples / kPrintPerLine;
     if (lines > kPrintLines) lines = kPrintLines;
     for (ULONG r = 0; r < rows; ++r) {
@@ -130,7 +131,7 @@ VOID PrintBlock(const USHORT* reply, ULONG rows, ULONG nSamples) {
 }
 
 VOID LogPacket(const USHORT* p) {
-    if (DebugLevel < 3) return;
+    if (ReadShared(DebugLevel) < 3) return;
     DbgPrint("Velnor> Velnor_ReadBlock: ISO IN packet: SYNC LA   LL   V6   V5   STA1 V4   V3   V2   V1   STA2 H    E    "
              "I    M    SEQS CHKS\n");
     DbgPrint("Velnor> Velnor_ReadBlock: ISO IN packet: %4x %4x %4x %4x %4x %4x %4x %4x %4x %4x %4x %4x %4x %4x %4x %4x "
@@ -178,29 +179,29 @@ NTSTATUS ValidateRequest(PIRP irp, ULONG reference, SHORT* nSamples, SHORT* nCha
 }  // namespace
 
 ULONG ReadUnitBytes() {
-    ULONG unit = PacketReadSize;
+    ULONG unit = ReadShared(PacketReadSize);
     if (unit > VELNOR_MAX_READ_UNIT) unit = VELNOR_MAX_READ_UNIT;
     if (unit < VELNOR_PACKET_BYTES) unit = VELNOR_PACKET_BYTES;
     return unit;
 }
 
 VOID ArmSequenceCheck(USHORT firstSequence) {
-    ExpectedSeqNum = firstSequence;
-    SeqSkip = 0;
-    SeqCheckArmed = 1;
+    WriteShared(ExpectedSeqNum, firstSequence);
+    WriteShared(SeqSkip, 0);
+    WriteShared(SeqCheckArmed, 1);
 }
 
 VOID DisarmSequenceCheck() {
-    SeqCheckArmed = 0;
-    ExpectedSeqNum = 0;
-    SeqSkip = 0;
+    WriteShared(SeqCheckArmed, 0);
+    WriteShared(ExpectedSeqNum, 0);
+    WriteShared(SeqSkip, 0);
 }
 
 NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
     VELNOR_LOG(5, "Velnor> Velnor_ReadBlock() - START\n");
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     irp->IoStatus.Information = 0;
-    ULONG reference = ElectrodeReference;  // one selection for the whole block
+    ULONG reference = ReadShared(ElectrodeReference);  // one selection for the whole block
     SHORT nSamples = 0;
     SHORT nChannels = 0;
     NTSTATUS status = ValidateRequest(irp, reference, &nSamples, &nChannels);
@@ -288,12 +289,13 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
                 RunPaceDetector(paceValue);
 
                 USHORT sequence = unit[VELNOR_W_SEQU];
-                if (SeqCheckArmed && sequence != static_cast<USHORT>(ExpectedSeqNum + SeqSkip)) {
+                if (ReadShared(SeqCheckArmed) &&
+                    sequence != static_cast<USHORT>(ReadShared(ExpectedSeqNum) + ReadShared(SeqSkip))) {
                     VELNOR_LOG(2, "Velnor> Velnor_ReadBlock: Sequence Number fail\n");
                     ++sequenceErrors;
                 }
-                ExpectedSeqNum = static_cast<USHORT>(sequence + kSequenceStep);
-                SeqSkip = static_cast<USHORT>(kSequenceStep * (unitBytes / VELNOR_PACKET_BYTES - 1));
+                WriteShared(ExpectedSeqNum, sequence + kSequenceStep);
+                WriteShared(SeqSkip, kSequenceStep * (unitBytes / VELNOR_PACKET_BYTES - 1));
 
                 USHORT sum = 0;
                 for (ULONG w = VELNOR_W_LA; w <= VELNOR_W_CHKS; ++w) sum = static_cast<USHORT>(sum + unit[w]);
@@ -324,7 +326,7 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
         MarkIfReached(syncErrors, kSyncLimit, VELNOR_STATUS_NO_DATA, ERR_SSI_NO_ACQMOD,
                       "Velnor> Velnor_ReadBlock: ERR_SSI_NO_ACQMOD\n", &errorCode);
 
-        if (!AcqModuleConnected)
+        if (!ReadShared(AcqModuleConnected))
             VELNOR_LOG(1, "Velnor> Velnor_ReadBlock() - AcqMod not connected\n");
         else
             UpdateAcqKeys(ext, keyBits, timedOut);

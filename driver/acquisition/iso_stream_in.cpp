@@ -56,16 +56,16 @@ VOID StoreSlot(DeviceExtension* ext, const UCHAR* slot, ULONG packetSize) {
     for (ULONG i = 0; i < n / 2; ++i)
         words[i] = static_cast<USHORT>(slot[kSlotHeader + 2 * i] << 8 | slot[kSlotHeader + 2 * i + 1]);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: WriteRingBuffer length %d\n", n);
-    if (FirstIsoPacket == 1) {
+    if (ReadShared(FirstIsoPacket) == 1) {
         ResetRingBuffer(ext->DataRingBuffer);
         ResetRingBuffer(ext->IsoPacketRingBuffer);
-        FirstIsoPacket = 0;
+        WriteShared(FirstIsoPacket, 0);
         // The first packet after a start sets the block reader's sequence reference.
         if (n >= VELNOR_PACKET_BYTES && words[VELNOR_W_SYNC] == VELNOR_SYNC_WORD) ArmSequenceCheck(words[VELNOR_W_SEQU]);
     }
     auto* bytes = reinterpret_cast<const UCHAR*>(words);
-    if (!WriteRingBuffer(ext->DataRingBuffer, bytes, n)) StopIsoStream = 1;
-    if (!WriteRingBuffer(ext->IsoPacketRingBuffer, bytes, n)) StopIsoStream = 1;
+    if (!WriteRingBuffer(ext->DataRingBuffer, bytes, n)) WriteShared(StopIsoStream, 1);
+    if (!WriteRingBuffer(ext->IsoPacketRingBuffer, bytes, n)) WriteShared(StopIsoStream, 1);
 }
 
 }  // namespace
@@ -88,7 +88,7 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
     // A stream exists until its last transfer has ended (it owns the
     // descriptor ring); a second one would have that transfer free the new
     // stream's ring.
-    if (NT_SUCCESS(status) && ext->DescriptorRingBuffer) {
+    if (NT_SUCCESS(status) && ReadShared(ext->DescriptorRingBuffer)) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - a stream is still running\n");
         status = STATUS_DEVICE_BUSY;
     }
@@ -117,8 +117,8 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
     }
-    ext->DescriptorRingBuffer = stream->DescriptorRing;
-    StopIsoStream = 0;
+    WriteShared(ext->DescriptorRingBuffer, stream->DescriptorRing);
+    WriteShared(StopIsoStream, 0);
     for (ULONG t = 0; t < stream->TransferCount; ++t)
         SubmitIsoTransfer(&stream->TransferObjects[t], IsoStreamTransferCompleteIn);
     VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_SUCCESS);
@@ -135,18 +135,18 @@ NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn  In\n");
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn Irp Status 0x%x\n", irpStatus);
-    if (DebugLevel >= 5) {
+    if (ReadShared(DebugLevel) >= 5) {
         for (ULONG p = 0; p < iso.NumberOfPackets; ++p)
             DbgPrint("Velnor> IsoStreamTransferCompleteIn   Packet %d length = %d status = 0x%x\n", p,
                      iso.IsoPacket[p].Length, iso.IsoPacket[p].Status);
     }
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: TransferBuffer %p\n", slice);
-    IsoStreamStopped = 0;
+    WriteShared(IsoStreamStopped, 0);
 
-    if (irpStatus >= 0 && !StopIsoStream && !ReadFullFlag(ext->DataRingBuffer)) {
+    if (irpStatus >= 0 && !ReadShared(StopIsoStream) && !ReadFullFlag(ext->DataRingBuffer)) {
         for (ULONG p = 0; p < stream->PacketsPerTransfer; ++p)
             StoreSlot(ext, slice + static_cast<USHORT>(stream->PacketSize * p), stream->PacketSize);
-        IsoInCompleted = 1;
+        WriteShared(IsoInCompleted, 1);
         BuildIsoUrb(transfer, slice);
         NTSTATUS submitted = SubmitIsoTransfer(transfer, IsoStreamTransferCompleteIn);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: WriteRingBuffer done\n");
@@ -165,15 +165,15 @@ NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     // The transfer ends; the first to end stops the others at their next completion.
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamTransferCompleteIn All done, setting event\n");
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: Irp->IoStatus.Status %x\n", irpStatus);
-    StopIsoStream = 1;
-    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: StopIsoStream %x\n", StopIsoStream);
+    WriteShared(StopIsoStream, 1);
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: StopIsoStream %x\n", 1);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: ringBuffer->full %x\n", ReadFullFlag(ext->DataRingBuffer));
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", stream->PendingTransfers);
     if (ReleaseIsoTransfer(transfer)) {
         FreeRingBuffer(ext->DescriptorRingBuffer);
-        ext->DescriptorRingBuffer = nullptr;
-        IsoStreamStopped = 1;
-        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamStopped  %x\n", IsoStreamStopped);
+        WriteShared(ext->DescriptorRingBuffer, nullptr);
+        WriteShared(IsoStreamStopped, 1);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamStopped  %x\n", 1);
         FreeIsoStream(stream);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: release resources, setting event\n");
     }

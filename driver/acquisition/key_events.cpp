@@ -200,7 +200,7 @@ NTSTATUS Velnor_GetKey(DeviceExtension* ext, PIRP irp) {
     irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto* buffer = static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
-    if (!AcqModuleConnected) {
+    if (!ReadShared(AcqModuleConnected)) {
         VELNOR_LOG(5, GetKeyLog.noDevice);
         status = STATUS_NO_SUCH_DEVICE;
     } else if (!buffer || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
@@ -226,7 +226,7 @@ NTSTATUS Velnor_Read(PDEVICE_OBJECT deviceObject, PIRP irp) {
     NTSTATUS status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    if (!AcqModuleConnected) {
+    if (!ReadShared(AcqModuleConnected)) {
         VELNOR_LOG(5, ReadLog.noDevice);
         status = STATUS_NO_SUCH_DEVICE;
     } else if (length < sizeof(ULONG) || !irp->MdlAddress) {

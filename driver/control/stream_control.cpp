@@ -21,11 +21,11 @@ constexpr ULONG kAwaitPolls = 10000;
 BOOLEAN AwaitInCompletion(DeviceExtension* ext) {
     LARGE_INTEGER interval;
     interval.QuadPart = -1000;
-    for (ULONG polls = 0; !IsoInCompleted; ++polls) {
-        if (polls >= kAwaitPolls || !ext->DescriptorRingBuffer) return FALSE;
+    for (ULONG polls = 0; !ReadShared(IsoInCompleted); ++polls) {
+        if (polls >= kAwaitPolls || !ReadShared(ext->DescriptorRingBuffer)) return FALSE;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
-    IsoInCompleted = 0;
+    WriteShared(IsoInCompleted, 0);
     return TRUE;
 }
 
@@ -40,17 +40,17 @@ NTSTATUS ControlStartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     irp->IoStatus.Information = 0;
     DisarmSequenceCheck();
-    AcqModuleConnected = 0;
-    IsoInCompleted = 0;
+    WriteShared(AcqModuleConnected, 0);
+    WriteShared(IsoInCompleted, 0);
     ResetRings(ext);
     ResetOutputStage();
-    VELNOR_LOG(5, "AcqModuleConnected_4  %x\n", AcqModuleConnected);
+    VELNOR_LOG(5, "AcqModuleConnected_4  %x\n", 0);
     return Velnor_StartIsoStreamIn(deviceObject, irp);
 }
 
 NTSTATUS ControlStartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->IoStatus.Information = 0;
-    IsoInCompleted = 0;
+    WriteShared(IsoInCompleted, 0);
     // Start just after the second IN completion that follows the request.
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     NTSTATUS status;
@@ -60,21 +60,21 @@ NTSTATUS ControlStartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     } else {
         status = Velnor_StartIsoStreamOut(deviceObject, irp);
     }
-    ctr_notempty = 0;
-    FlushPacketRing = 1;
+    WriteShared(ctr_notempty, 0);
+    WriteShared(FlushPacketRing, 1);
     VELNOR_LOG(3, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT end\n");
     return status;
 }
 
 NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
-    AcqModuleConnected = 0;
-    StopIsoStream = 1;
+    WriteShared(AcqModuleConnected, 0);
+    WriteShared(StopIsoStream, 1);
     ResetRings(ext);
     velnor_filter_load_defaults();
-    IsoInCompleted = 0;
+    WriteShared(IsoInCompleted, 0);
     ResetOutputStage();
-    VELNOR_LOG(5, "AcqModuleConnected_3  %x\n", AcqModuleConnected);
+    VELNOR_LOG(5, "AcqModuleConnected_3  %x\n", 0);
     irp->IoStatus.Information = 0;
     return STATUS_SUCCESS;
 }
@@ -82,7 +82,7 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS ControlReadIsoBuffer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER In\n");
-    if (!ext->DataRingBuffer || !ext->DescriptorRingBuffer) {
+    if (!ext->DataRingBuffer || !ReadShared(ext->DescriptorRingBuffer)) {
         irp->IoStatus.Information = 0;
         VELNOR_LOG(1, "Velnor> Velnor_ProcessIOCTL: no ring buffer 1\n");
         return STATUS_UNSUCCESSFUL;

@@ -15,9 +15,23 @@ extern "C" {
 // Log threshold, driver-wide; a line of level N is printed when DebugLevel >= N.
 extern LONG DebugLevel;
 
-#define VELNOR_LOG(level, ...)                             \
-    do {                                                   \
-        if (DebugLevel >= (level)) DbgPrint(__VA_ARGS__);  \
+// Driver-wide flags and settings are written on one side and read on
+// another without a lock: a request thread and a completion routine. Each
+// access is one untorn load or store that the compiler may neither cache nor
+// drop, ordered with the accesses around it (acquire, release); on x86 and
+// x64 that is a plain move.
+template <typename T>
+inline T ReadShared(const volatile T& value) {
+    return __atomic_load_n(&value, __ATOMIC_ACQUIRE);
+}
+template <typename T, typename U>
+inline void WriteShared(volatile T& target, U value) {
+    __atomic_store_n(&target, static_cast<T>(value), __ATOMIC_RELEASE);
+}
+
+#define VELNOR_LOG(level, ...)                                         \
+    do {                                                               \
+        if (ReadShared(DebugLevel) >= (level)) DbgPrint(__VA_ARGS__);  \
     } while (0)
 
 static_assert(sizeof(void*) == 8, "the driver is built for 64-bit kernels");

@@ -111,7 +111,8 @@ NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     const NTSTATUS irpStatus = irp->IoStatus.Status;
 
     // STATUS_UNSUCCESSFUL (a missed frame) goes on like success.
-    if ((irpStatus >= 0 || irpStatus == STATUS_UNSUCCESSFUL) && !StopIsoStream) {
+    const UCHAR stop = ReadShared(StopIsoStream);
+    if ((irpStatus >= 0 || irpStatus == STATUS_UNSUCCESSFUL) && !stop) {
         PUCHAR slice = SliceOf(stream, transfer->FirstPacket);
         BuildIsoUrb(transfer, slice);
         VELNOR_LOG(5, "Velnor_ReadPacket\n");
@@ -130,7 +131,7 @@ NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event\n");
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: Irp->IoStatus.Status  %x\n", irpStatus);
-    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: StopIsoStream  %x\n", StopIsoStream);
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: StopIsoStream  %x\n", stop);
     if (ReleaseIsoTransfer(transfer)) {
         FreeIsoStream(stream);
         InterlockedExchange(&OutStreamActive, 0);

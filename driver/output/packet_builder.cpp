@@ -14,7 +14,7 @@ volatile UCHAR AOutLead[VELNOR_AOUT_CHANNELS] = {8, 8, 8, 8};
 volatile ULONG QrsOutWidth = 10;
 volatile ULONG QrsOutDelay = 0;
 volatile ULONG QrsOutPolarity = 255;
-USHORT ctr_notempty = 0;
+volatile USHORT ctr_notempty = 0;
 USHORT NoPacketCount = 0;
 volatile UCHAR FlushPacketRing = 0;
 
@@ -59,12 +59,12 @@ USHORT ClampLevel(LONG level) {
 
 VOID LoadOutputDefaults() {
     for (ULONG j = 0; j < VELNOR_AOUT_CHANNELS; ++j) {
-        AOutLead[j] = 8;
-        AOutFollowLead[j] = 0;
+        WriteShared(AOutLead[j], 8);
+        WriteShared(AOutFollowLead[j], 0);
     }
-    QrsOutWidth = 10;
-    QrsOutDelay = 0;
-    QrsOutPolarity = 255;
+    WriteShared(QrsOutWidth, 10);
+    WriteShared(QrsOutDelay, 0);
+    WriteShared(QrsOutPolarity, 255);
     ResetOutputState();
 }
 
@@ -94,9 +94,9 @@ VOID DeriveLeadsAndOutputs(ULONG n) {
         FilteredLeadStore[15][k] = static_cast<SHORT>(f[1] - f[0] / 2);
     }
     for (ULONG j = 0; j < VELNOR_AOUT_CHANNELS; ++j) {
-        ULONG lead = AOutLead[j];
+        ULONG lead = ReadShared(AOutLead[j]);
         // A row outside the store counts as no lead: the output keeps its values.
-        if (!AOutFollowLead[j] || lead >= VELNOR_LEAD_ROWS) continue;
+        if (!ReadShared(AOutFollowLead[j]) || lead >= VELNOR_LEAD_ROWS) continue;
         for (ULONG k = 0; k < n; ++k) AOutLevel[j][k] = ClampLevel(FilteredLeadStore[lead][k] + static_cast<LONG>(VELNOR_AOUT_ZERO));
     }
 }
@@ -111,17 +111,17 @@ NTSTATUS Velnor_ReadPacket(DeviceExtension* ext, ULONG n) {
     const ULONG unit = ReadUnitBytes();
     const ULONG count = 2 * n;
 
-    if (FlushPacketRing) {
+    if (ReadShared(FlushPacketRing)) {
         DropHeldUnits(ring, unit);
-        FlushPacketRing = 0;
-        ctr_notempty = 0;
+        WriteShared(FlushPacketRing, 0);
+        WriteShared(ctr_notempty, 0);
     }
     NoPacketCount = 0;
     for (ULONG s = 1; s <= count; ++s) {
         if (!UnitHeld(ring, unit) || !ReadRingBuffer(ring, ReadPacketBuffer, unit)) {
             VELNOR_LOG(3, "Velnor> Velnor_ReadPacket() - no packet count %d\n", s);
             ++NoPacketCount;
-            ctr_notempty = 0;
+            WriteShared(ctr_notempty, 0);
         }
         TakeSample(s - 1, count);
     }
@@ -129,8 +129,9 @@ NTSTATUS Velnor_ReadPacket(DeviceExtension* ext, ULONG n) {
     // A backlog that outlives ten calls is cut: this block is replaced by the
     // next 2n units and everything older is dropped, bounding the delay.
     if (UnitHeld(ring, unit)) {
-        if (ctr_notempty < kBacklogCalls) {
-            ++ctr_notempty;
+        const USHORT backlogCalls = ReadShared(ctr_notempty);
+        if (backlogCalls < kBacklogCalls) {
+            WriteShared(ctr_notempty, backlogCalls + 1);
         } else {
             VELNOR_LOG(3, "Velnor> Velnor_ReadPacket() - ctr_notempty >= 10\n");
             for (ULONG s = 1; s <= count; ++s) {
@@ -146,17 +147,17 @@ NTSTATUS Velnor_ReadPacket(DeviceExtension* ext, ULONG n) {
                 TakeSample(s - 1, count);
             }
             DropHeldUnits(ring, unit);
-            ctr_notempty = 1;
+            WriteShared(ctr_notempty, 1);
         }
     } else {
-        ctr_notempty = 0;
+        WriteShared(ctr_notempty, 0);
     }
 
     if (NoPacketCount == count) {
         // Nothing arrived: following outputs hold their last value, and the
         // previous block's trigger and beep marks must not fire again.
         for (ULONG j = 0; j < VELNOR_AOUT_CHANNELS; ++j) {
-            if (!AOutFollowLead[j]) continue;
+            if (!ReadShared(AOutFollowLead[j])) continue;
             USHORT last = ClampLevel(AOutLevel[j][n - 1]);
             for (ULONG k = 0; k < n; ++k) AOutLevel[j][k] = last;
         }
@@ -177,9 +178,9 @@ NTSTATUS FormatIsoOutPackets(PUCHAR buffer, ULONG n, ULONG packetSize) {
         VELNOR_LOG(1, "Velnor> ERROR: FormatIsoOutPackets() - %lu packets of %lu bytes refused\n", n, packetSize);
         return STATUS_INVALID_PARAMETER;
     }
-    const UCHAR width = static_cast<UCHAR>(QrsOutWidth);
-    const UCHAR delay = static_cast<UCHAR>(QrsOutDelay);
-    const UCHAR polarity = static_cast<UCHAR>(QrsOutPolarity);
+    const UCHAR width = static_cast<UCHAR>(ReadShared(QrsOutWidth));
+    const UCHAR delay = static_cast<UCHAR>(ReadShared(QrsOutDelay));
+    const UCHAR polarity = static_cast<UCHAR>(ReadShared(QrsOutPolarity));
     for (ULONG k = 0; k < n; ++k) {
         PUCHAR p = buffer + k * packetSize;
         for (ULONG j = 0; j < VELNOR_AOUT_CHANNELS; ++j) {

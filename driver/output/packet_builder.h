@@ -20,7 +20,7 @@ extern volatile UCHAR AOutLead[VELNOR_AOUT_CHANNELS];
 extern volatile ULONG QrsOutWidth;
 extern volatile ULONG QrsOutDelay;
 extern volatile ULONG QrsOutPolarity;
-extern USHORT ctr_notempty;
+extern volatile USHORT ctr_notempty;
 extern USHORT NoPacketCount;
 extern volatile UCHAR FlushPacketRing;
 

@@ -29,7 +29,7 @@ LONG QRSRefCtr;
 LONG QRSTimeout;
 volatile ULONG bPace;
 
-LONG QrsRefractoryCount() { return bPace ? 204 : 184; }
+LONG QrsRefractoryCount() { return ReadShared(bPace) ? 204 : 184; }
 
 VOID QrsRaisePeak(float level) {
     QRSPeak = TruncateToLong(level);

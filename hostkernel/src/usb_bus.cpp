@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <utility>
 
@@ -42,6 +43,10 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     std::map<uint64_t, Pending> pending;
     uint64_t nextId = 1;
     bool unplugged = false;
+    // Requests accepted and not yet through their completion (counted until
+    // IofCompleteRequest returns, so a caller that sees 0 knows the bus no
+    // longer touches any buffer).
+    std::atomic<size_t> inFlight{0};
 
     NTSTATUS Dispatch(PIRP irp);
     NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, int64_t due, Action action);
@@ -75,12 +80,13 @@ UCHAR* BufferOf(PVOID buffer, PMDL mdl) {
     return mdl ? static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) : nullptr;
 }
 
-void CompleteOnBus(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd) {
-    BusPost([irp, urb, status, usbd] {
+void CompleteOnBus(const std::shared_ptr<State>& state, PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd) {
+    BusPost([state, irp, urb, status, usbd] {
         if (urb) urb->UrbHeader.Status = usbd;
         irp->IoStatus.Status = status;
         irp->IoStatus.Information = 0;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
+        if (state) state->inFlight--;
     });
 }
 
@@ -106,7 +112,7 @@ VOID CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
             state->pending.erase(it);
         }
     }
-    CompleteOnBus(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    CompleteOnBus(state, irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
 
 // Bytes of isochronous packet p: up to the next packet's offset, the last up
@@ -172,6 +178,7 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, int64_t due, Action
         }
         id = nextId++;
         pending[id] = Pending{irp, urb, endpoint, std::move(action)};
+        inFlight++;
     }
     {
         std::lock_guard<std::mutex> guard(g_ownersLock);
@@ -189,7 +196,7 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, int64_t due, Action
             std::lock_guard<std::mutex> guard(g_ownersLock);
             g_owners.erase(irp);
         }
-        CompleteOnBus(irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        CompleteOnBus(shared_from_this(), irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
         return STATUS_PENDING;
     }
     if (!hang) {
@@ -223,6 +230,7 @@ void State::Finish(uint64_t id) {
     p.irp->IoStatus.Status = status;
     p.irp->IoStatus.Information = 0;
     IofCompleteRequest(p.irp, IO_NO_INCREMENT);
+    inFlight--;
 }
 
 void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd) {
@@ -243,7 +251,7 @@ void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTAT
             std::lock_guard<std::mutex> guard(g_ownersLock);
             g_owners.erase(p.irp);
         }
-        CompleteOnBus(p.irp, p.urb, status, usbd);
+        CompleteOnBus(shared_from_this(), p.irp, p.urb, status, usbd);
     }
 }
 
@@ -501,10 +509,7 @@ void HostController::Plug() {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->unplugged = false;
 }
-size_t HostController::Pending() const {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    return state_->pending.size();
-}
+size_t HostController::Pending() const { return state_->inFlight.load(); }
 uint64_t HostController::Completed(uint8_t endpoint) const {
     std::lock_guard<std::mutex> guard(state_->lock);
     auto it = state_->endpoints.find(endpoint);

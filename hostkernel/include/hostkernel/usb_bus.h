@@ -68,7 +68,7 @@ public:
     void Unplug();
     void Plug();
 
-    size_t Pending() const;                       // requests not yet completed
+    size_t Pending() const;                       // requests not yet through their completion
     uint64_t Completed(uint8_t endpoint) const;   // transfers completed on an endpoint
     std::shared_ptr<Function> Attached() const;
 
