@@ -29,11 +29,11 @@ inline NTSTATUS SendUrb(PDEVICE_OBJECT device, PURB urb) {
     return iosb.Status;
 }
 
-// Stream parameters the acquisition program uses: 108-byte slots (two
-// packets a frame), 8 packets a transfer, 4 transfers in flight.
-constexpr IsoStreamRequest kInStream = {0, 108, 64, 8, 4};
-// 16-byte slots, 10 packets a transfer (10 ms), 4 transfers in flight.
-constexpr IsoStreamRequest kOutStream = {1, 16, 0, 10, 4};
+// The recommended stream parameters (see docs/simulated-module.md): IN
+// 108-byte slots (two packets a frame), 4 packets a transfer, 4 in flight;
+// OUT 16-byte slots, 5 packets a transfer, 4 in flight.
+constexpr IsoStreamRequest kInStream = {0, 108, 64, 4, 4};
+constexpr IsoStreamRequest kOutStream = {1, 16, 0, 5, 4};
 
 class ModuleFixture : public DeviceFixture {
 protected:
