@@ -1,4 +1,6 @@
-// The host kernel behaviour that the driver leans on, and the verifier's checks.
+// The host kernel behaviour that the driver leans on, and the verifier's
+// checks. (Threaded requests and the USB library are exercised through the
+// simulated bus in simulated_bus_test.)
 #include <hostkernel/hostkernel.h>
 #include <usbdlib.h>
 
@@ -252,28 +254,6 @@ TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
     hk::DeleteLowerDevice(lower);
 }
 
-TEST_F(HostKernel, ThreadedControlRequestReportsThroughItsEventAndStatusBlock) {
-    PDEVICE_OBJECT lower = hk::CreateLowerDevice([](PDEVICE_OBJECT, PIRP irp) {
-        auto* buf = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
-        buf[0] = 0x5A;
-        IoMarkIrpPending(irp);
-        hk::BusPost([irp] { hk::CompleteIrp(irp, STATUS_SUCCESS, 1); });
-        return STATUS_PENDING;
-    });
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    unsigned char out[4] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 1, METHOD_BUFFERED, 0), lower, nullptr, 0, out, sizeof out,
-                                             FALSE, &event, &iosb);
-    EXPECT_EQ(IoCallDriver(lower, irp), STATUS_PENDING);
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 1u);
-    EXPECT_EQ(out[0], 0x5A);
-    hk::DeleteLowerDevice(lower);
-}
-
 // ------------------------------------------------------------------ clock and waits
 TEST_F(HostKernel, TimeoutsAndSleepsFollowTheFastClock) {
     hk::SetClockFactor(2000);
@@ -434,52 +414,6 @@ TEST(HostKernelDeathTest, AViolationWithoutAHandlerStopsTheProgramNamingTheRouti
             ExFreePool(p);
         },
         "VERIFIER: ExFreePool");
-}
-
-// ------------------------------------------------------------------ USB library
-#pragma pack(push, 1)
-struct TwoInterfaceConfig {
-    USB_CONFIGURATION_DESCRIPTOR config;
-    USB_INTERFACE_DESCRIPTOR if0;
-    USB_ENDPOINT_DESCRIPTOR ep[3];
-    USB_INTERFACE_DESCRIPTOR if0alt1;
-};
-#pragma pack(pop)
-
-TwoInterfaceConfig MakeConfig() {
-    TwoInterfaceConfig c{};
-    c.config = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, sizeof(TwoInterfaceConfig), 1, 1, 0, 0x80, 50};
-    c.if0 = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 3, 0xFF, 0, 0, 0};
-    for (UCHAR i = 0; i < 3; ++i) c.ep[i] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, static_cast<UCHAR>(0x81 + i), 1, 64, 1};
-    c.if0alt1 = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 0, 0xFF, 0, 0, 0};
-    return c;
-}
-
-TEST(UsbLibrary, ParsesInterfacesAndBuildsASelectConfigurationRequest) {
-    TwoInterfaceConfig c = MakeConfig();
-    auto* cfg = &c.config;
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, -1, -1, -1, -1, -1), &c.if0);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, 0, 1, -1, -1, -1), &c.if0alt1);
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, 1, -1, -1, -1, -1), nullptr);
-    c.config.wTotalLength = 9 + 9 + 7;  // cut inside the endpoints: alt 1 is outside
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cfg, cfg, 0, 1, -1, -1, -1), nullptr);
-    c.config.wTotalLength = sizeof(TwoInterfaceConfig);
-
-    USBD_INTERFACE_LIST_ENTRY list[2] = {{&c.if0, nullptr}, {nullptr, nullptr}};
-    PURB urb = USBD_CreateConfigurationRequestEx(cfg, list);
-    ASSERT_NE(urb, nullptr);
-    EXPECT_EQ(urb->UrbHeader.Length, 88 + 2 * 24) << "one interface of three pipes";
-    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
-    ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
-    EXPECT_EQ(list[0].Interface->NumberOfPipes, 3u);
-    EXPECT_EQ(list[0].Interface->Length, 48 + 2 * 24);
-    ExFreePool(urb);
-
-    USBD_VERSION_INFORMATION v{};
-    hk::SetUsbdiVersion(0x100);
-    USBD_GetUSBDIVersion(&v);
-    EXPECT_EQ(v.USBDI_Version, 0x100u);
-    hk::SetUsbdiVersion(0x600);
 }
 
 // ------------------------------------------------------------------ Plug and Play

@@ -65,7 +65,7 @@ inline NTSTATUS TestDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
         status = ControlStopIsoStream(device, irp);
         break;
     case IOCTL_VELNOR_ENABLE:
-        AcqModuleConnected = 1;
+        WriteShared(AcqModuleConnected, 1);
         irp->IoStatus.Information = 0;
         status = STATUS_SUCCESS;
         break;
