@@ -27,7 +27,7 @@ protected:
     // Stops the streams without the stop request, which would reset the rings.
     void Halt() {
         WriteShared(StopIsoStream, 1);
-        ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 1.0));
+        ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 5.0));
     }
 };
 
@@ -111,7 +111,7 @@ TEST_F(SlotTest, SlotsOf51WordsAreStoredOf52DroppedAndEmptyOnesAddNothing) {
 
 TEST_F(IsoStreamTest, InStreamStopsItselfWhenThePacketRingOverflowsWithoutAnOutStream) {
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor([&] { return ReadShared(IsoStreamStopped) == 1 && bus_->Pending() == 0; }, 1.0));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(IsoStreamStopped) == 1 && bus_->Pending() == 0; }, 5.0));
     EXPECT_EQ(ReadShared(StopIsoStream), 1);
     EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: WriteRingBuffer() - OVERFLOW"));
     EXPECT_EQ(ReadFullFlag(ext_->IsoPacketRingBuffer), 1);
@@ -125,7 +125,7 @@ TEST_F(IsoStreamTest, StopWindsBothStreamsDownAndOnlyTheLastInTransferSetsStoppe
     WriteShared(DebugLevel, 5);
     RunFor(0.03);  // every completion from here on sees the level
     ASSERT_EQ(Stop(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 1.0));
+    ASSERT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 5.0));
     WriteShared(DebugLevel, 2);
     EXPECT_EQ(Lines("Velnor> IsoStreamTransferCompleteIn: IsoStreamTransferCompleteIn All done, setting event"), 4u);
     EXPECT_EQ(Lines("Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event"), 4u);
@@ -139,7 +139,7 @@ TEST_F(IsoStreamTest, StopWindsBothStreamsDownAndOnlyTheLastInTransferSetsStoppe
 TEST_F(IsoStreamTest, AnErrorCompletionEndsTheInStream) {
     bus_->FailTransfer(velnor::sim::kIsoInEndpoint, 6, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    ASSERT_TRUE(WaitFor([&] { return ReadShared(IsoStreamStopped) == 1 && bus_->Pending() == 0; }, 0.5));
+    ASSERT_TRUE(WaitFor([&] { return ReadShared(IsoStreamStopped) == 1 && bus_->Pending() == 0; }, 5.0));
     EXPECT_EQ(ReadShared(StopIsoStream), 1);
     EXPECT_EQ(bus_->Completed(velnor::sim::kIsoInEndpoint), 9u) << "five good transfers and the failed one, then three";
 }
@@ -153,12 +153,12 @@ TEST_F(IsoStreamTest, OutTransferGoesOnAfterStatusUnsuccessfulAndEndsWhenCancell
     RunFor(0.03);  // every completion from here on sees the level
     uint64_t completed = bus_->Completed(out);
     bus_->FailTransfer(out, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
-    ASSERT_TRUE(WaitFor([&] { return bus_->Completed(out) >= completed + 8; }, 1.0));
+    ASSERT_TRUE(WaitFor([&] { return bus_->Completed(out) >= completed + 8; }, 5.0));
     EXPECT_EQ(Lines(done), 0u) << "STATUS_UNSUCCESSFUL goes on";
     bus_->FailTransfer(out, 1, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-    ASSERT_TRUE(WaitFor([&] { return Lines(done) == 1; }, 1.0)) << "a cancelled transfer ends";
+    ASSERT_TRUE(WaitFor([&] { return Lines(done) == 1; }, 5.0)) << "a cancelled transfer ends";
     completed = bus_->Completed(out);
-    ASSERT_TRUE(WaitFor([&] { return bus_->Completed(out) >= completed + 6; }, 1.0)) << "the three others go on";
+    ASSERT_TRUE(WaitFor([&] { return bus_->Completed(out) >= completed + 6; }, 5.0)) << "the three others go on";
     WriteShared(DebugLevel, 2);
     EXPECT_EQ(Lines(done), 1u);
 }
@@ -171,12 +171,16 @@ TEST_F(IsoStreamTest, OutPacketsCarryOneTriggerMarkPerQrsComplex) {
     ASSERT_EQ(StartOut(), STATUS_SUCCESS);
     const double start = hk::Now100ns() / 1e7;
     for (int block = 0; block < 120; ++block) ASSERT_EQ(ReadBlock(200, 7).length, 3204u) << "block " << block;
-    const double end = hk::Now100ns() / 1e7;
     Halt();
+    // The last frame the module received bounds the beats whose marks could
+    // have arrived (the bus may run behind a fast clock).
+    const auto outputs = module_->Outputs();
+    ASSERT_FALSE(outputs.empty());
+    const double end = outputs.back().frame / 1000.0;
     auto triggers = module_->TriggerFrames();
     std::vector<double> delays;
     size_t beats = 0;
-    for (const auto& beat : module_->Beats(end - 0.3)) {
+    for (const auto& beat : module_->Beats(end - 0.25)) {
         if (beat.r < start + 2) continue;  // the filter's start-up holds
         ++beats;
         size_t marks = 0;
@@ -238,7 +242,7 @@ TEST_F(IsoStreamTest, AStartThatCannotAllocateReleasesWhatItHad) {
         EXPECT_EQ(pooled(), before) << successes;
         EXPECT_EQ(ReadShared(ext_->DescriptorRingBuffer), nullptr);
     }
-    EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0; }, 0.1)) << "nothing was submitted";
+    EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0; }, 1.0)) << "nothing was submitted";
     EXPECT_EQ(StartIn(), STATUS_SUCCESS);
 }
 

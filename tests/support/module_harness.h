@@ -70,7 +70,7 @@ protected:
     void TearDown() override {
         if (bus_) {
             Stop();
-            EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 2.0))
+            EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 5.0))
                 << "the streams did not wind down";
             if (ext_->InterfaceInfo) ExFreePool(ext_->InterfaceInfo);
             ext_->InterfaceInfo = nullptr;
