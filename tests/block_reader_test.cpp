@@ -216,7 +216,6 @@ TEST_F(BlockReaderTest, LeadFailReflectsTheLatestGoodPacket) {
 // upper bounds leave room for a loaded machine: every real-time delay
 // between polls counts fifty times over on the fast clock.
 TEST_F(BlockReaderTest, StreamStoppingMidBlockGivesTheTimeoutErrorBlockAfterAboutOneSecond) {
-    hk::SetClockFactor(50);
     struct Case {
         ULONG increment;
         bool syncError;
@@ -307,7 +306,6 @@ TEST_F(BlockReaderTest, BlockPrintCoversWholeLinesOfTwentyInsideTheReply) {
 // The IN completion's role played by the bus thread at DISPATCH_LEVEL: two
 // packets a millisecond of virtual time while the reader polls.
 TEST_F(BlockReaderTest, DispatchLevelWriterFeedsAPollingReaderWithoutLossOrReordering) {
-    hk::SetClockFactor(20);
     ArmSequenceCheck(0);
     constexpr int kPackets = 1000;
     int64_t t0 = hk::Now100ns();

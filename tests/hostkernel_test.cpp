@@ -99,11 +99,13 @@ void TestUnload(PDRIVER_OBJECT) {}
 class HostKernel : public ::testing::Test {
 protected:
     void SetUp() override {
-        hk::SetClockFactor(1000);
         hk::LogClear();
         g_mode = Mode::Complete;
     }
-    void TearDown() override { hk::SetClockFactor(1); }
+    void TearDown() override {
+        hk::SetDiscreteClock();
+        hk::SetTimeIncrement(156250);
+    }
 
     hk::Driver* Load(bool withLower) {
         g_lower = withLower ? hk::CreateLowerDevice(nullptr) : nullptr;
@@ -255,36 +257,112 @@ TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
 }
 
 // ------------------------------------------------------------------ clock and waits
-TEST_F(HostKernel, TimeoutsAndSleepsFollowTheFastClock) {
-    hk::SetClockFactor(2000);
+// The first tick at or after `due`, as Windows' timers expire.
+int64_t TickAtOrAfter(int64_t due, int64_t tick) { return (due + tick - 1) / tick * tick; }
+
+TEST_F(HostKernel, DiscreteClockJumpsToDeadlinesRoundedToTheTick) {
+    ASSERT_TRUE(hk::ClockIsDiscrete());
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     LARGE_INTEGER oneSecond;
     oneSecond.QuadPart = -10000000LL;
     int64_t v0 = hk::Now100ns();
-    auto r0 = std::chrono::steady_clock::now();
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneSecond), STATUS_TIMEOUT);
-    EXPECT_GE(hk::Now100ns() - v0, 10000000LL) << "a timeout never ends early on the kernel clock";
-    EXPECT_LT(std::chrono::steady_clock::now() - r0, std::chrono::milliseconds(400)) << "the clock runs fast";
+    EXPECT_EQ(hk::Now100ns(), TickAtOrAfter(v0 + 10000000LL, 156250)) << "a timeout ends at the first tick after it";
 
+    // A 100 us sleep lasts until the next tick: 10000 of them are about 156 s, not 1 s.
+    LARGE_INTEGER hundredUs;
+    hundredUs.QuadPart = -1000;
     int64_t v1 = hk::Now100ns();
-    LARGE_INTEGER oneMs;
+    for (int i = 0; i < 10000; ++i) KeDelayExecutionThread(KernelMode, FALSE, &hundredUs);
+    EXPECT_EQ(hk::Now100ns() - v1, 10000LL * 156250);
+
+    // With 1 ms ticks (a raised timer resolution) 1 ms sleeps are 1 ms, and the tick count follows.
+    hk::SetTimeIncrement(10000);
+    LARGE_INTEGER oneMs, t0, t1;
     oneMs.QuadPart = -10000;
-    hk::SetTimeIncrement(10000);  // 1 ms ticks
-    LARGE_INTEGER t0, t1;
+    KeDelayExecutionThread(KernelMode, FALSE, &oneMs);  // onto a 1 ms boundary
+    int64_t v2 = hk::Now100ns();
     KeQueryTickCount(&t0);
     for (int i = 0; i < 100; ++i) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
     KeQueryTickCount(&t1);
-    hk::SetTimeIncrement(156250);
-    EXPECT_GE(hk::Now100ns() - v1, 100 * 10000LL);
-    EXPECT_GE(t1.QuadPart - t0.QuadPart, 100) << "the tick count follows the same clock";
+    EXPECT_EQ(hk::Now100ns() - v2, 100 * 10000LL);
+    EXPECT_EQ(t1.QuadPart - t0.QuadPart, 100);
 
-    // Synchronization events let one waiter through per signal.
+    // Work due at a virtual time wakes a waiter exactly then, however slow the machine.
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    int64_t v3 = hk::Now100ns();
+    hk::BusPostAt(v3 + 30000, [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+    LARGE_INTEGER tenMs;
+    tenMs.QuadPart = -100000;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &tenMs), STATUS_SUCCESS);
+    EXPECT_EQ(hk::Now100ns(), v3 + 30000);
+
+    // Synchronization events let one waiter through per signal; a zero timeout only polls.
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
+    int64_t v4 = hk::Now100ns();
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(hk::Now100ns(), v4);
+}
+
+TEST_F(HostKernel, TimeStandsStillWhileAnySimulationThreadComputes) {
+    // The worker computes without waiting while this thread sleeps: no
+    // virtual time may pass until it is done, however long that takes.
+    std::atomic<int64_t> seenFirst{-1}, seenLast{-1};
+    int64_t v0 = hk::Now100ns();
+    hk::SimThread worker("worker", [&] {
+        seenFirst = hk::Now100ns();
+        volatile uint64_t sum = 0;
+        for (int i = 0; i < 2000000; ++i) sum = sum + static_cast<uint64_t>(i);
+        seenLast = hk::Now100ns();
+    });
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    worker.Join();
+    EXPECT_EQ(seenFirst.load(), v0);
+    EXPECT_EQ(seenLast.load(), v0) << "time moved while a simulation thread was running";
+
+    // Every thread waiting with no deadline is a deadlock, reported, not a hang.
+    {
+        hk::ViolationRecorder recorder;
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+        EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
+    }
+    // A kernel wait in a thread the simulation does not know is reported.
+    {
+        hk::ViolationRecorder recorder;
+        std::thread stranger([] {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            LARGE_INTEGER poll;
+            poll.QuadPart = 0;
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll);
+        });
+        stranger.join();
+        EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
+    }
+}
+
+TEST_F(HostKernel, RealTimeModeRunsTheClockAtItsFactor) {
+    hk::SetClockFactor(1000);
+    EXPECT_FALSE(hk::ClockIsDiscrete());
+    EXPECT_EQ(hk::ClockFactor(), 1000);
+    LARGE_INTEGER oneSecond;
+    oneSecond.QuadPart = -10000000LL;
+    int64_t v0 = hk::Now100ns();
+    KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);
+    EXPECT_GE(hk::Now100ns() - v0, 10000000LL) << "a sleep never ends early";
+    hk::SetDiscreteClock();
+    EXPECT_TRUE(hk::ClockIsDiscrete());
+    int64_t v1 = hk::Now100ns();
+    EXPECT_GE(v1, v0 + 10000000LL) << "switching modes keeps time monotonic";
 }
 
 TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
@@ -302,9 +380,9 @@ TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
             KeReleaseSemaphore(&sem, 16, 1, FALSE);
         }
     };
-    std::thread a(worker), b(worker);
-    a.join();
-    b.join();
+    {
+        hk::SimThread a("a", worker), b("b", worker);
+    }
     EXPECT_EQ(maxInside.load(), 1);
     hk::ViolationRecorder recorder;
     KeReleaseSemaphore(&sem, 16, 1, FALSE);  // count 1 is the limit

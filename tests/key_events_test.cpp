@@ -103,7 +103,6 @@ TEST_F(KeyEventsTest, KeyHeldFiftyOneBlocksIsMaskedUntilTheNextFlush) {
 }
 
 TEST_F(KeyEventsTest, BlockTimeoutReleasesHeldKeysWithoutAgingThem) {
-    hk::SetClockFactor(200);
     Flush();
     for (int b = 0; b < 3; ++b) Block(kKey1 | kKey3);
     EXPECT_EQ(Queue(), (Keys{Entry(7, 2, kMake), Entry(15, 2, kMake)}));
@@ -195,7 +194,7 @@ TEST_F(KeyEventsTest, ConcurrentTakeOutSeesEveryPressOnce) {
             if (k & kBreak) ++released;
         }
     };
-    std::thread taker([&] {
+    hk::SimThread taker("taker", [&] {
         while (!done.load()) take();
     });
     constexpr int kPresses = 40;
@@ -205,7 +204,7 @@ TEST_F(KeyEventsTest, ConcurrentTakeOutSeesEveryPressOnce) {
         Block(0);
     }
     done = true;
-    taker.join();
+    taker.Join();
     take();
     EXPECT_EQ(released.load(), kPresses);
     // A take-out between the key step's two locked sections may also see the

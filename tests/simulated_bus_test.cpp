@@ -20,13 +20,11 @@ using velnor_test::SendUrb;
 class SimulatedBusTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        hk::SetClockFactor(20);
         module_ = std::make_shared<AcquisitionModule>(velnor::sim::ModuleSettings{});
         bus_ = std::make_unique<hk::usb::HostController>(module_);
     }
     void TearDown() override {
         bus_.reset();
-        hk::SetClockFactor(1);
         EXPECT_TRUE(hk::OutstandingPool().empty());
     }
     PDEVICE_OBJECT Pdo() { return bus_->PhysicalDevice(); }

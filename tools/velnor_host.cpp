@@ -2,7 +2,10 @@
 // at boot, shows its banner and log, and unloads it with the verifier's
 // leak and request checks.
 //
-//   velnor-host [--debug-level N] [--module PATH] [--quiet]
+//   velnor-host [--debug-level N] [--module PATH] [--realtime FACTOR] [--quiet]
+//
+// It runs on the discrete virtual clock unless --realtime asks for virtual
+// time at FACTOR times real time (for watching a live run).
 #include <hostkernel/hostkernel.h>
 
 #include <cstdlib>
@@ -13,9 +16,10 @@
 namespace {
 
 void Usage() {
-    std::cerr << "usage: velnor-host [--debug-level N] [--module PATH] [--quiet]\n"
+    std::cerr << "usage: velnor-host [--debug-level N] [--module PATH] [--realtime FACTOR] [--quiet]\n"
                  "  --debug-level N  store N as the DebugLevel registry value before loading\n"
                  "  --module PATH    the driver module to load (default: the one built with this program)\n"
+                 "  --realtime F     run the kernel clock at F times real time (default: discrete virtual time)\n"
                  "  --quiet          print only the verifier's summary\n";
 }
 
@@ -36,6 +40,14 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--module" && i + 1 < argc) {
             module = argv[++i];
+        } else if (a == "--realtime" && i + 1 < argc) {
+            char* end = nullptr;
+            double factor = std::strtod(argv[++i], &end);
+            if (*end || !(factor > 0)) {
+                std::cerr << "velnor-host: --realtime takes a factor above 0\n";
+                return 2;
+            }
+            hk::SetClockFactor(factor);
         } else if (a == "--quiet") {
             quiet = true;
         } else {

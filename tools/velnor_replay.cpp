@@ -286,10 +286,9 @@ void RunBlocks(DeviceExtension& ext, const std::vector<uint8_t>& input, const st
     }
     if (o.tailTimeout && offset < input.size()) {
         StorePackets(ext.DataRingBuffer, input.data() + offset, input.size() - offset);
-        // No more data comes: the poll's second runs out at once on a fast clock.
-        hk::SetClockFactor(1e6);
+        // No more data comes: on the discrete clock the poll's second of
+        // virtual time runs out as fast as the CPU allows.
         block();
-        hk::SetClockFactor(1);
     }
     if (!blk || !keys) throw std::runtime_error("cannot write the outputs");
 }

@@ -1,7 +1,11 @@
-// The bus thread: work that runs at DISPATCH_LEVEL, now or at a virtual time,
-// as the USB stack's completions do.
+// The bus threads: work that runs at DISPATCH_LEVEL, now or at a virtual
+// time, as the USB stack's completions do. Their queues live under the
+// dispatcher lock, so posting work wakes the lane in the same step and the
+// discrete clock never jumps past work that is already due.
 #include "internal.h"
 
+#include <array>
+#include <atomic>
 #include <queue>
 #include <thread>
 
@@ -15,87 +19,90 @@ struct Work {
     bool operator>(const Work& o) const { return due != o.due ? due > o.due : seq > o.seq; }
 };
 
-class BusThread {
-public:
-    BusThread() : thread_([this] { Run(); }) {}
-    ~BusThread() {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stop_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-    void Post(int64_t due, std::function<void()> fn) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            queue_.push(Work{due, seq_++, std::move(fn)});
-        }
-        cv_.notify_all();
-    }
-    std::thread::id Id() const { return thread_.get_id(); }
-
-private:
-    void Run() {
-        std::unique_lock<std::mutex> lock(lock_);
-        for (;;) {
-            if (stop_) return;
-            if (queue_.empty()) {
-                cv_.wait(lock);
-                continue;
-            }
-            int64_t due = queue_.top().due;
-            if (detail::Now() < due) {
-                // Bounded so a change of the clock factor is noticed soon.
-                auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
-                cv_.wait_until(lock, std::min(detail::RealDeadline(due), limit));
-                continue;
-            }
-            Work w = queue_.top();
-            queue_.pop();
-            lock.unlock();
-            detail::SetIrql(DISPATCH_LEVEL);
-            w.fn();
-            if (KeGetCurrentIrql() != DISPATCH_LEVEL)
-                ReportViolation("BusThread", "work returned at IRQL " + std::to_string(KeGetCurrentIrql()));
-            if (detail::HeldSpinLocks() != 0) ReportViolation("BusThread", "work returned holding a spin lock");
-            lock.lock();
-        }
-    }
-
-    std::mutex lock_;
-    std::condition_variable cv_;
-    std::priority_queue<Work, std::vector<Work>, std::greater<Work>> queue_;
-    uint64_t seq_ = 0;
-    bool stop_ = false;
-    std::thread thread_;
+struct Lane {
+    std::priority_queue<Work, std::vector<Work>, std::greater<Work>> queue;  // dispatcher lock
+    uint64_t seq = 0;
+    std::once_flag start;
+    std::atomic<bool> started{false};
+    std::unique_ptr<SimThread> thread;
 };
 
-BusThread& Bus() {
-    static BusThread bus;
-    return bus;
+thread_local bool t_onBus = false;
+
+// Never destroyed: a lane's thread may still be posting work at exit.
+std::array<Lane, kBusLanes>& Lanes() {
+    static auto* lanes = new std::array<Lane, kBusLanes>;
+    return *lanes;
+}
+
+void Run(Lane* lane) {
+    t_onBus = true;
+    std::unique_lock<std::mutex> lock(detail::DispatcherLock());
+    std::function<bool()> ready = [lane] { return !lane->queue.empty() && lane->queue.top().due <= detail::Now(); };
+    std::function<int64_t()> deadline = [lane] { return lane->queue.empty() ? detail::kNoDeadline : lane->queue.top().due; };
+    for (;;) {
+        // An idle lane is part of every deadlock; the waiting thread reports it.
+        if (detail::BlockUntil(lock, "BusThread", ready, deadline) != detail::WaitResult::Ready) continue;
+        Work w = lane->queue.top();
+        lane->queue.pop();
+        lock.unlock();
+        detail::SetIrql(DISPATCH_LEVEL);
+        w.fn();
+        if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+            ReportViolation("BusThread", "work returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+        if (detail::HeldSpinLocks() != 0) ReportViolation("BusThread", "work returned holding a spin lock");
+        w.fn = nullptr;  // its captures go before the lock is taken again
+        lock.lock();
+    }
+}
+
+// Lanes start on first use and run until the process ends. A new lane's
+// thread counts as running from its creation, so no time passes before it
+// has looked at its queue.
+Lane& LaneFor(unsigned index) {
+    Lane& lane = Lanes()[index % kBusLanes];
+    std::call_once(lane.start, [&lane, index] {
+        Lane* l = &lane;
+        lane.thread = std::make_unique<SimThread>("bus" + std::to_string(index), [l] { Run(l); });
+        lane.started = true;
+    });
+    return lane;
 }
 
 }  // namespace
 
-void BusPost(std::function<void()> work) { Bus().Post(detail::Now(), std::move(work)); }
+void BusPostOn(unsigned lane, int64_t due, std::function<void()> work) {
+    Lane& l = LaneFor(lane);
+    std::lock_guard<std::mutex> guard(detail::DispatcherLock());
+    l.queue.push(Work{due, l.seq++, std::move(work)});
+    detail::Signal();
+}
 
-void BusPostAt(int64_t virtual100ns, std::function<void()> work) { Bus().Post(virtual100ns, std::move(work)); }
+void BusPost(std::function<void()> work) { BusPostOn(0, detail::Now(), std::move(work)); }
+
+void BusPostAt(int64_t virtual100ns, std::function<void()> work) { BusPostOn(0, virtual100ns, std::move(work)); }
 
 void BusFlush() {
     if (OnBusThread()) return;
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    BusPost([&] {
-        std::lock_guard<std::mutex> guard(m);
-        done = true;
-        cv.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return done; });
+    auto left = std::make_shared<int>(0);  // lanes still to reach the marker (dispatcher lock)
+    int64_t now = detail::Now();
+    for (unsigned i = 0; i < kBusLanes; ++i) {
+        if (!Lanes()[i].started) continue;
+        {
+            std::lock_guard<std::mutex> guard(detail::DispatcherLock());
+            ++*left;
+        }
+        BusPostOn(i, now, [left] {
+            std::lock_guard<std::mutex> guard(detail::DispatcherLock());
+            --*left;
+            detail::Signal();
+        });
+    }
+    std::unique_lock<std::mutex> lock(detail::DispatcherLock());
+    detail::BlockUntil(
+        lock, "BusFlush", [left] { return *left == 0; }, [] { return detail::kNoDeadline; });
 }
 
-bool OnBusThread() { return std::this_thread::get_id() == Bus().Id(); }
+bool OnBusThread() { return t_onBus; }
 
 }  // namespace hk

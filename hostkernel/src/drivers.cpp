@@ -68,16 +68,23 @@ Driver* StartDriver(PDRIVER_INITIALIZE entry, std::u16string_view service, void*
 
 IoResult SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
     IofCallDriver(top, irp);
-    bool finished;
+    // In real time a request left pending is reported after a bound; in
+    // the discrete clock a request nobody will complete is a deadlock.
+    int64_t bound = ClockIsDiscrete() ? detail::kNoDeadline
+                                      : detail::Now() + static_cast<int64_t>(kRequestBound.count() * 1e7 * ClockFactor());
+    detail::WaitResult result;
     {
         std::unique_lock<std::mutex> lock(detail::DispatcherLock());
-        finished = detail::DispatcherCv().wait_for(lock, kRequestBound, [irp] {
-            bool done = false;
-            detail::WithInfo(irp, [&](detail::IrpInfo& info) { done = info.done; });
-            return done;
-        });
+        result = detail::BlockUntil(
+            lock, "IoManager",
+            [irp] {
+                bool done = false;
+                detail::WithInfo(irp, [&](detail::IrpInfo& info) { done = info.done; });
+                return done;
+            },
+            [bound] { return bound; });
     }
-    if (!finished) {
+    if (result != detail::WaitResult::Ready) {
         ReportViolation("IoManager", "request was never completed");
         return {STATUS_IO_TIMEOUT, 0};
     }

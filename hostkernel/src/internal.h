@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -24,29 +26,28 @@ constexpr uint32_t kTagUsbd = 0x44425355;  // 'USBD' blocks made by the USB libr
 void* KernelAlloc(size_t bytes, uint32_t tag);  // zero-filled, tracked, never fails
 void KernelFree(void* p);
 
-// Dispatcher lock: every event, semaphore and timed wait shares it.
+// Dispatcher lock: every event, semaphore, timed wait and the bus queues
+// share it, and so does the virtual clock's bookkeeping.
 std::mutex& DispatcherLock();
-std::condition_variable& DispatcherCv();
 
-// Virtual time helpers.
+// Virtual time since boot, in 100 ns units.
 int64_t Now();
-std::chrono::steady_clock::time_point RealDeadline(int64_t virtualDeadline);
-// Waits on the dispatcher condition variable until `ready()` or the virtual
-// deadline (if any). Returns true when ready.
-template <typename Pred>
-bool WaitUntil(std::unique_lock<std::mutex>& lock, bool hasDeadline, int64_t deadline, Pred ready) {
-    for (;;) {
-        if (ready()) return true;
-        if (hasDeadline) {
-            if (Now() >= deadline) return false;
-            DispatcherCv().wait_until(lock, RealDeadline(deadline));
-        } else {
-            DispatcherCv().wait(lock);
-        }
-    }
-}
+constexpr int64_t kNoDeadline = INT64_MAX;
+
+// Blocks the calling thread (dispatcher lock held) until `ready()` or the
+// virtual time `deadline()` (kNoDeadline: none). Both are evaluated under
+// the lock. In the discrete clock this is the only place where a thread
+// stops counting as running. Deadlock: every simulation thread was waiting
+// and none had a deadline.
+enum class WaitResult { Ready, Timeout, Deadlock };
+WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, const std::function<bool()>& ready,
+                      const std::function<int64_t()>& deadline);
+// Call with the dispatcher lock held after changing anything a waiter's
+// `ready()` looks at.
+void Signal();
+
 // Converts a Windows timeout (negative relative, positive absolute, 100 ns)
-// into a virtual deadline.
+// into a virtual deadline, rounded up to the clock tick as timer expiry is.
 int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout);
 
 void SetIrql(KIRQL irql);

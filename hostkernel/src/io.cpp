@@ -415,7 +415,7 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
     case IrpOrigin::IoManager: {
         std::lock_guard<std::mutex> guard(DispatcherLock());
         WithInfo(irp, [](IrpInfo& info) { info.done = true; });
-        DispatcherCv().notify_all();
+        detail::Signal();
         break;
     }
     case IrpOrigin::Threaded: {

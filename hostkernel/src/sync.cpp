@@ -19,22 +19,6 @@ ULONG_PTR ThreadToken() {
     return reinterpret_cast<ULONG_PTR>(&marker) | 1;
 }
 
-struct Clock {
-    std::mutex lock;
-    double factor = 1.0;
-    std::chrono::steady_clock::time_point baseReal = std::chrono::steady_clock::now();
-    int64_t baseVirtual = 0;
-};
-Clock& TheClock() {
-    static Clock clock;
-    return clock;
-}
-
-int64_t ToVirtual(const Clock& c, std::chrono::steady_clock::time_point real) {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(real - c.baseReal).count();
-    return c.baseVirtual + static_cast<int64_t>(static_cast<double>(ns) / 100.0 * c.factor);
-}
-
 // System time at boot: 2026-01-01, in 100 ns units since 1601.
 constexpr int64_t kBootSystemTime = 134116992000000000LL;
 
@@ -42,60 +26,17 @@ constexpr int64_t kBootSystemTime = 134116992000000000LL;
 
 void SetSingleSpinLockRule(bool on) { g_singleLockRule = on; }
 
-void SetClockFactor(double factor) {
-    if (factor <= 0) factor = 1;
-    {
-        Clock& c = TheClock();
-        std::lock_guard<std::mutex> guard(c.lock);
-        auto now = std::chrono::steady_clock::now();
-        c.baseVirtual = ToVirtual(c, now);
-        c.baseReal = now;
-        c.factor = factor;
-    }
-    std::lock_guard<std::mutex> guard(detail::DispatcherLock());
-    detail::DispatcherCv().notify_all();
-}
-
-double ClockFactor() {
-    Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
-    return c.factor;
-}
-
-int64_t Now100ns() { return detail::Now(); }
-
 void SetTimeIncrement(ULONG increment100ns) { g_timeIncrement = increment100ns ? increment100ns : 1; }
 
 namespace detail {
 
-int64_t Now() {
-    Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
-    return ToVirtual(c, std::chrono::steady_clock::now());
-}
-
-std::chrono::steady_clock::time_point RealDeadline(int64_t virtualDeadline) {
-    Clock& c = TheClock();
-    std::lock_guard<std::mutex> guard(c.lock);
-    double real100ns = static_cast<double>(virtualDeadline - c.baseVirtual) / c.factor;
-    if (real100ns < 0) real100ns = 0;
-    if (real100ns > 1e13) real100ns = 1e13;  // about 11 days; keeps time_point arithmetic in range
-    return c.baseReal + std::chrono::nanoseconds(static_cast<int64_t>(real100ns * 100.0) + 1);
-}
-
 int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
-    if (timeout->QuadPart <= 0) return Now() - timeout->QuadPart;
-    return timeout->QuadPart - kBootSystemTime;
-}
-
-std::mutex& DispatcherLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-std::condition_variable& DispatcherCv() {
-    static std::condition_variable cv;
-    return cv;
+    int64_t due = timeout->QuadPart <= 0 ? Now() - timeout->QuadPart : timeout->QuadPart - kBootSystemTime;
+    if (timeout->QuadPart == 0) return due;  // a poll: no timer involved
+    // A timer expires at the first clock interrupt at or after its due time.
+    int64_t tick = g_timeIncrement;
+    if (due <= 0) return 0;
+    return (due + tick - 1) / tick * tick;
 }
 
 void SetIrql(KIRQL irql) { t_irql = irql; }
@@ -113,7 +54,6 @@ int HeldSpinLocks() { return t_heldLocks; }
 }  // namespace hk
 
 using namespace hk;
-using hk::detail::DispatcherCv;
 using hk::detail::DispatcherLock;
 
 // ---------------------------------------------------------------- IRQL
@@ -230,7 +170,7 @@ extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait) {
     if (!HeaderOf(event, "KeSetEvent")) return 0;
     LONG previous = event->Header.SignalState;
     event->Header.SignalState = 1;
-    DispatcherCv().notify_all();
+    detail::Signal();
     return previous;
 }
 
@@ -273,7 +213,7 @@ extern "C" LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjus
         return previous;
     }
     semaphore->Header.SignalState = previous + adjustment;
-    DispatcherCv().notify_all();
+    detail::Signal();
     return previous;
 }
 
@@ -294,10 +234,15 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR
     std::unique_lock<std::mutex> lock(DispatcherLock());
     DISPATCHER_HEADER* h = HeaderOf(object, "KeWaitForSingleObject");
     if (!h) return STATUS_UNSUCCESSFUL;
-    bool hasDeadline = timeout != nullptr;
-    int64_t deadline = hasDeadline ? detail::DeadlineFromTimeout(timeout) : 0;
-    bool got = detail::WaitUntil(lock, hasDeadline, deadline, [h] { return h->SignalState > 0; });
-    if (!got) return STATUS_TIMEOUT;
+    int64_t due = timeout ? detail::DeadlineFromTimeout(timeout) : detail::kNoDeadline;
+    auto result = detail::BlockUntil(
+        lock, "KeWaitForSingleObject", [h] { return h->SignalState > 0; }, [due] { return due; });
+    if (result == detail::WaitResult::Deadlock) {
+        lock.unlock();
+        ReportViolation("KeWaitForSingleObject", "deadlock: every simulation thread is waiting and none has a timeout");
+        return STATUS_TIMEOUT;
+    }
+    if (result == detail::WaitResult::Timeout) return STATUS_TIMEOUT;
     if (h->Type == kTypeSynchronization) h->SignalState = 0;
     if (h->Type == kTypeSemaphore) h->SignalState--;
     return STATUS_SUCCESS;
@@ -311,7 +256,8 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
     }
     int64_t deadline = detail::DeadlineFromTimeout(interval);
     std::unique_lock<std::mutex> lock(DispatcherLock());
-    detail::WaitUntil(lock, true, deadline, [] { return false; });
+    detail::BlockUntil(
+        lock, "KeDelayExecutionThread", [] { return false; }, [deadline] { return deadline; });
     return STATUS_SUCCESS;
 }
 

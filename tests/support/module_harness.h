@@ -37,7 +37,6 @@ constexpr IsoStreamRequest kOutStream = {1, 16, 0, 5, 4};
 
 class ModuleFixture : public DeviceFixture {
 protected:
-    static constexpr double kClockFactor = 20;
 
     virtual velnor::sim::ModuleSettings Settings() { return {}; }
     // The function on the bus: the acquisition module unless a test brings its own.
@@ -64,7 +63,6 @@ protected:
         velnor_filter_load_defaults();
         LoadOutputDefaults();
         Configure();
-        hk::SetClockFactor(kClockFactor);
     }
 
     void TearDown() override {

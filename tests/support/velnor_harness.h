@@ -133,7 +133,6 @@ protected:
     }
 
     void TearDown() override {
-        hk::SetClockFactor(1);
         if (handle_ != hk::kInvalidHandle) hk::CloseFile(handle_);
         if (ext_) {
             for (RingBuffer* ring : {ext_->DataRingBuffer, ext_->DescriptorRingBuffer, ext_->IsoPacketRingBuffer})

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace hk {
@@ -57,12 +59,44 @@ std::string TagName(uint32_t tag);
 void FailPoolAllocation(uint32_t tag, unsigned successes);
 
 // ------------------------------------------------------------------ clock
-// Every wait, sleep, tick and USB frame runs on one virtual clock that moves
-// `factor` times faster than real time.
-void SetClockFactor(double factor);
-double ClockFactor();
-int64_t Now100ns();  // virtual time since boot, in 100 ns units
-void SetTimeIncrement(ULONG increment100ns);  // tick length; 156250 at boot
+// Every wait, sleep, tick and USB frame runs on one virtual clock.
+//
+// Discrete (the default, used by the tests and tools): time stands still
+// while any simulation thread runs and jumps to the earliest deadline when
+// all of them are blocked in kernel waits, so a test sees the same virtual
+// timings however loaded the machine is, and runs as fast as the CPU allows.
+// Simulation threads: the process's first thread, the bus threads, and
+// threads started with hk::SimThread; a kernel wait in any other thread is
+// reported. Every thread blocked with no deadline at all is a deadlock,
+// reported as a verifier finding.
+//
+// Real time: virtual time is real time times `factor` (live demos).
+void SetClockFactor(double factor);  // switches to real time at that factor
+void SetDiscreteClock();             // back to the discrete clock
+bool ClockIsDiscrete();
+double ClockFactor();                // 0 in the discrete clock
+int64_t Now100ns();                  // virtual time since boot, in 100 ns units
+// Tick length; 156250 (15.625 ms) at boot. Relative and absolute timeouts
+// end at the first tick at or after their due time, as Windows' timers do.
+void SetTimeIncrement(ULONG increment100ns);
+uint64_t ClockAdvances();            // how often time has jumped (discrete)
+int SimulationThreadsRunning();      // simulation threads not blocked in a wait
+
+// A thread that takes part in the simulation: counted from construction,
+// so no virtual time passes before it first runs; Join() is a kernel wait.
+class SimThread {
+public:
+    SimThread(std::string name, std::function<void()> body);
+    ~SimThread();  // joins
+    SimThread(const SimThread&) = delete;
+    SimThread& operator=(const SimThread&) = delete;
+    void Join();
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
 
 // ------------------------------------------------------------------ log sink
 void LogClear();
@@ -136,12 +170,16 @@ void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 // STATUS_CANCELLED. The handler returns STATUS_PENDING after this.
 void PendUntilCancelled(PIRP irp);
 
-// ------------------------------------------------------------------ bus thread
-// One thread that runs work at DISPATCH_LEVEL, as the USB stack's
-// completions do. Work posted for a virtual time runs when the clock reaches it.
+// ------------------------------------------------------------------ bus threads
+// Threads that run work at DISPATCH_LEVEL, now or at a virtual time, as the
+// USB stack's completions do. Lane 0 is the bus thread; lanes 1 to 3 are
+// further processors, for completions that may run concurrently. Work of
+// one lane runs in order of its virtual time, then of posting.
+constexpr unsigned kBusLanes = 4;
 void BusPost(std::function<void()> work);
 void BusPostAt(int64_t virtual100ns, std::function<void()> work);
-void BusFlush();  // waits until every work item due now has run
+void BusPostOn(unsigned lane, int64_t virtual100ns, std::function<void()> work);
+void BusFlush();  // waits until every work item due now has run, on every lane
 bool OnBusThread();
 
 // ------------------------------------------------------------------ USB library

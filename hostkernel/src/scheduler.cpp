@@ -1,0 +1,277 @@
+// The virtual clock and the threads that take part in the simulation.
+//
+// Discrete mode (the default): virtual time stands still while any
+// registered thread is running, and only when every one of them is blocked
+// in a kernel wait does it jump to the earliest deadline. A wake-up is
+// counted the moment the waker changes the state (under the dispatcher
+// lock), so no deadline can pass between a signal and the woken thread
+// running. Real-time mode: virtual time is real time times a factor.
+#include "internal.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <list>
+#include <thread>
+
+namespace hk {
+namespace {
+
+constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
+
+struct Waiter {
+    const std::function<bool()>* ready;
+    const std::function<int64_t()>* deadline;
+    bool woken = false;
+    detail::WaitResult result = detail::WaitResult::Ready;
+};
+
+struct Participant {
+    std::string name;
+    bool finished = false;
+};
+
+struct Scheduler {
+    std::mutex lock;
+    std::condition_variable cv;
+    std::list<Waiter*> waiters;
+    int running = 0;  // registered threads not blocked in a kernel wait
+    std::atomic<bool> realTime{false};
+    std::mutex clockLock;  // the real-time base; taken inside the dispatcher lock, never around it
+    double factor = 1.0;
+    std::chrono::steady_clock::time_point baseReal = std::chrono::steady_clock::now();
+    int64_t baseVirtual = 0;
+    std::atomic<int64_t> now{0};  // discrete mode's time
+    uint64_t advances = 0;
+};
+
+// Never destroyed: threads still winding down at exit may take the lock.
+Scheduler& S() {
+    static Scheduler* s = new Scheduler;
+    return *s;
+}
+
+thread_local Participant* t_self = nullptr;
+
+int64_t RealNow(Scheduler& s) {
+    std::lock_guard<std::mutex> guard(s.clockLock);
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - s.baseReal).count();
+    return s.baseVirtual + static_cast<int64_t>(static_cast<double>(ns) / 100.0 * s.factor);
+}
+
+// The process's first thread takes part from the start: a test body or a
+// tool's main() drives the simulation without registering.
+struct MainThreadRegistration {
+    MainThreadRegistration() {
+        if (syscall(SYS_gettid) != getpid()) return;
+        std::lock_guard<std::mutex> guard(S().lock);
+        t_self = new Participant{"main", false};
+        S().running++;
+    }
+} g_mainThread;
+
+void Wake(Waiter* w, detail::WaitResult result) {
+    w->woken = true;
+    w->result = result;
+    S().running++;
+}
+
+// Every registered thread is blocked: wake whoever is ready, otherwise move
+// time to the earliest deadline. No deadline at all is a deadlock.
+void Advance() {
+    Scheduler& s = S();
+    bool any = false;
+    for (Waiter* w : s.waiters)
+        if (!w->woken && (*w->ready)()) Wake(w, detail::WaitResult::Ready), any = true;
+    if (!any) {
+        int64_t earliest = kNoDeadline;
+        for (Waiter* w : s.waiters)
+            if (!w->woken) earliest = std::min(earliest, (*w->deadline)());
+        if (earliest == kNoDeadline) {
+            for (Waiter* w : s.waiters)
+                if (!w->woken) Wake(w, detail::WaitResult::Deadlock);
+        } else {
+            if (earliest > s.now.load()) s.now.store(earliest);
+            s.advances++;
+            for (Waiter* w : s.waiters)
+                if (!w->woken && (*w->deadline)() <= s.now.load()) Wake(w, detail::WaitResult::Timeout);
+        }
+    }
+    s.cv.notify_all();
+}
+
+void LeaveRunning() {
+    Scheduler& s = S();
+    if (--s.running == 0 && !s.realTime) Advance();
+}
+
+}  // namespace
+
+namespace detail {
+
+std::mutex& DispatcherLock() { return S().lock; }
+
+int64_t Now() {
+    Scheduler& s = S();
+    if (!s.realTime) return s.now.load();
+    return RealNow(s);
+}
+
+void Signal() {
+    Scheduler& s = S();
+    if (!s.realTime)
+        for (Waiter* w : s.waiters)
+            if (!w->woken && (*w->ready)()) Wake(w, WaitResult::Ready);
+    s.cv.notify_all();
+}
+
+WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, const std::function<bool()>& ready,
+                      const std::function<int64_t()>& deadline) {
+    Scheduler& s = S();
+    if (!s.realTime && t_self == nullptr) {
+        // A thread the simulation does not know would let time run away under
+        // it, or stand still for it.
+        lock.unlock();
+        ReportViolation(routine, "waits in a thread that does not take part in the simulation (start it with hk::SimThread)");
+        lock.lock();
+    }
+    if (ready()) return WaitResult::Ready;
+    if (deadline() <= Now()) return WaitResult::Timeout;  // a poll, or a time already past
+    if (s.realTime) {
+        for (;;) {
+            if (ready()) return WaitResult::Ready;
+            int64_t due = deadline();
+            int64_t now = RealNow(s);
+            if (due != kNoDeadline && now >= due) return WaitResult::Timeout;
+            // Bounded, so a change of mode or factor is noticed soon.
+            auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+            if (due != kNoDeadline) {
+                double factor;
+                {
+                    std::lock_guard<std::mutex> guard(s.clockLock);
+                    factor = s.factor;
+                }
+                double real100ns = static_cast<double>(due - now) / factor;
+                auto at = std::chrono::steady_clock::now() +
+                          std::chrono::nanoseconds(static_cast<int64_t>(std::min(real100ns, 1e13) * 100.0) + 1);
+                limit = std::min(limit, at);
+            }
+            s.cv.wait_until(lock, limit);
+            if (!s.realTime) break;  // switched to discrete while waiting
+        }
+    }
+    bool guest = t_self == nullptr;
+    if (guest) s.running++;  // counted for this wait only
+    for (;;) {
+        Waiter w{&ready, &deadline};
+        s.waiters.push_back(&w);
+        LeaveRunning();
+        while (!w.woken) s.cv.wait(lock);
+        s.waiters.remove(&w);
+        // The waker counted this thread running again.
+        if (ready()) {
+            if (guest) LeaveRunning();
+            return WaitResult::Ready;
+        }
+        if (w.result != WaitResult::Ready) {
+            if (guest) LeaveRunning();
+            return w.result;
+        }
+        // Someone else took what woke us (a synchronization event, a semaphore).
+    }
+}
+
+}  // namespace detail
+
+void SetClockFactor(double factor) {
+    Scheduler& s = S();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (factor <= 0) factor = 1;
+    int64_t now = s.realTime ? RealNow(s) : s.now.load();
+    {
+        std::lock_guard<std::mutex> clock(s.clockLock);
+        s.baseReal = std::chrono::steady_clock::now();
+        s.baseVirtual = now;
+        s.factor = factor;
+    }
+    s.realTime = true;
+    s.now.store(now);
+    s.cv.notify_all();
+}
+
+void SetDiscreteClock() {
+    Scheduler& s = S();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.realTime) return;
+    s.now.store(RealNow(s));
+    s.realTime = false;
+    // Threads in a real-time wait move to the discrete one within a few ms.
+    s.cv.notify_all();
+}
+
+bool ClockIsDiscrete() { return !S().realTime; }
+
+double ClockFactor() {
+    std::lock_guard<std::mutex> guard(S().clockLock);
+    return S().realTime ? S().factor : 0.0;
+}
+
+int64_t Now100ns() { return detail::Now(); }
+
+uint64_t ClockAdvances() {
+    std::lock_guard<std::mutex> guard(S().lock);
+    return S().advances;
+}
+
+int SimulationThreadsRunning() {
+    std::lock_guard<std::mutex> guard(S().lock);
+    return S().running;
+}
+
+// ---------------------------------------------------------------- SimThread
+struct SimThread::Shared {
+    Participant participant;
+    std::function<void()> body;
+};
+
+SimThread::SimThread(std::string name, std::function<void()> body) : shared_(std::make_shared<Shared>()) {
+    shared_->participant.name = std::move(name);
+    shared_->body = std::move(body);
+    {
+        // Counted before it exists, so no time passes before it first runs.
+        std::lock_guard<std::mutex> guard(S().lock);
+        S().running++;
+    }
+    auto shared = shared_;
+    thread_ = std::thread([shared] {
+        t_self = &shared->participant;
+        shared->body();
+        std::lock_guard<std::mutex> guard(S().lock);
+        shared->participant.finished = true;
+        t_self = nullptr;
+        detail::Signal();
+        LeaveRunning();
+    });
+}
+
+SimThread::~SimThread() {
+    if (thread_.joinable()) Join();
+}
+
+void SimThread::Join() {
+    if (!thread_.joinable()) return;
+    {
+        std::unique_lock<std::mutex> lock(S().lock);
+        auto shared = shared_;
+        std::function<bool()> ready = [shared] { return shared->participant.finished; };
+        std::function<int64_t()> never = [] { return kNoDeadline; };
+        // A thread outside the simulation just joins; it holds no time back.
+        if (t_self) detail::BlockUntil(lock, "SimThread::Join", ready, never);
+    }
+    thread_.join();
+}
+
+}  // namespace hk
