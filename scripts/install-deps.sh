@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build and tests need (skips what is there).
+# Another install holding the package manager's lock (a fresh machine's
+# boot-time install, say) is waited for, up to ten minutes, not failed on.
 set -euo pipefail
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libedf-dev
           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
@@ -10,5 +12,25 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# Runs apt-get, trying again while another process holds one of its locks.
+apt_wait() {
+  local deadline=$((SECONDS + 600)) out rc
+  while :; do
+    set +e
+    out="$($sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=60 "$@" 2>&1)"
+    rc=$?
+    set -e
+    if [ $rc -eq 0 ]; then return 0; fi
+    if grep -qiE "could not get lock|unable to lock|is another process using it" <<<"$out" && [ $SECONDS -lt $deadline ]; then
+      echo "install-deps: the package manager is busy; waiting" >&2
+      sleep 5
+      continue
+    fi
+    echo "$out" >&2
+    return $rc
+  done
+}
+
+apt_wait update -qq
+apt_wait install -y -qq --no-install-recommends "${missing[@]}"
