@@ -131,21 +131,24 @@ void Signal() {
 WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, const std::function<bool()>& ready,
                       const std::function<int64_t()>& deadline) {
     Scheduler& s = S();
-    if (!s.realTime && t_self == nullptr) {
+    const bool guest = t_self == nullptr;
+    if (guest && !s.realTime) {
         // A thread the simulation does not know would let time run away under
-        // it, or stand still for it.
+        // it, or stand still for it; it is counted for this wait only.
         lock.unlock();
         ReportViolation(routine, "waits in a thread that does not take part in the simulation (start it with hk::SimThread)");
         lock.lock();
     }
-    if (ready()) return WaitResult::Ready;
-    if (deadline() <= Now()) return WaitResult::Timeout;  // a poll, or a time already past
-    if (s.realTime) {
-        for (;;) {
-            if (ready()) return WaitResult::Ready;
+    if (guest) s.running++;
+    WaitResult result = WaitResult::Ready;
+    for (;;) {
+        if (ready()) break;
+        if (deadline() <= Now()) {  // a poll, or a time already past
+            result = WaitResult::Timeout;
+            break;
+        }
+        if (s.realTime) {
             int64_t due = deadline();
-            int64_t now = RealNow(s);
-            if (due != kNoDeadline && now >= due) return WaitResult::Timeout;
             // Bounded, so a change of mode or factor is noticed soon.
             auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
             if (due != kNoDeadline) {
@@ -154,34 +157,39 @@ WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, c
                     std::lock_guard<std::mutex> guard(s.clockLock);
                     factor = s.factor;
                 }
-                double real100ns = static_cast<double>(due - now) / factor;
+                double real100ns = static_cast<double>(due - RealNow(s)) / factor;
                 auto at = std::chrono::steady_clock::now() +
                           std::chrono::nanoseconds(static_cast<int64_t>(std::min(real100ns, 1e13) * 100.0) + 1);
                 limit = std::min(limit, at);
             }
             s.cv.wait_until(lock, limit);
-            if (!s.realTime) break;  // switched to discrete while waiting
+            continue;
         }
-    }
-    bool guest = t_self == nullptr;
-    if (guest) s.running++;  // counted for this wait only
-    for (;;) {
         Waiter w{&ready, &deadline};
         s.waiters.push_back(&w);
         LeaveRunning();
-        while (!w.woken) s.cv.wait(lock);
+        while (!w.woken && !s.realTime) s.cv.wait(lock);
         s.waiters.remove(&w);
-        // The waker counted this thread running again.
-        if (ready()) {
-            if (guest) LeaveRunning();
-            return WaitResult::Ready;
+        if (!w.woken) {  // the clock went real-time under us
+            s.running++;
+            continue;
         }
+        // The waker counted this thread running again.
+        if (ready()) break;
         if (w.result != WaitResult::Ready) {
-            if (guest) LeaveRunning();
-            return w.result;
+            result = w.result;
+            break;
         }
         // Someone else took what woke us (a synchronization event, a semaphore).
     }
+    if (guest) LeaveRunning();
+    if (result == WaitResult::Deadlock && std::string_view(routine) != "BusThread") {
+        // An idle bus thread is part of every deadlock; the others report it.
+        lock.unlock();
+        ReportViolation(routine, "deadlock: every simulation thread is waiting and none has a timeout");
+        lock.lock();
+    }
+    return result;
 }
 
 }  // namespace detail

@@ -237,12 +237,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR
     int64_t due = timeout ? detail::DeadlineFromTimeout(timeout) : detail::kNoDeadline;
     auto result = detail::BlockUntil(
         lock, "KeWaitForSingleObject", [h] { return h->SignalState > 0; }, [due] { return due; });
-    if (result == detail::WaitResult::Deadlock) {
-        lock.unlock();
-        ReportViolation("KeWaitForSingleObject", "deadlock: every simulation thread is waiting and none has a timeout");
-        return STATUS_TIMEOUT;
-    }
-    if (result == detail::WaitResult::Timeout) return STATUS_TIMEOUT;
+    if (result != detail::WaitResult::Ready) return STATUS_TIMEOUT;  // a deadlock is reported and ends the wait
     if (h->Type == kTypeSynchronization) h->SignalState = 0;
     if (h->Type == kTypeSemaphore) h->SignalState--;
     return STATUS_SUCCESS;
