@@ -622,7 +622,7 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
     while (bus_->Pending() == 0) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
-    EXPECT_TRUE(IoCancelIrp(hung->irp));
+    IoCancelIrp(hung->irp);  // before or after its cancel routine is set, it ends cancelled
     submitter.join();
     EXPECT_EQ(hungReturned, STATUS_CANCELLED);
     EXPECT_EQ(hung->status, STATUS_CANCELLED);

@@ -40,6 +40,9 @@ protected:
     static constexpr double kClockFactor = 20;
 
     virtual velnor::sim::ModuleSettings Settings() { return {}; }
+    // How the host controller completes requests (on its bus thread, or
+    // inline in IoCallDriver) and orders an abort against its transfers.
+    virtual hk::usb::HostController::Options BusOptions() { return {}; }
     // The function on the bus: the acquisition module unless a test brings its own.
     virtual std::shared_ptr<hk::usb::Function> MakeFunction() {
         return std::make_shared<velnor::sim::AcquisitionModule>(Settings());
@@ -51,7 +54,7 @@ protected:
         ext_->DescriptorRingBuffer = nullptr;
         function_ = MakeFunction();
         module_ = std::dynamic_pointer_cast<velnor::sim::AcquisitionModule>(function_);
-        bus_ = std::make_unique<hk::usb::HostController>(function_);
+        bus_ = std::make_unique<hk::usb::HostController>(function_, BusOptions());
         ext_->StackDeviceObject = IoAttachDeviceToDeviceStack(device_, bus_->PhysicalDevice());
         ext_->IsoPacketRingBuffer = AllocRingBuffer(20000);
         IsoOutBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 10000, VELNOR_POOL_TAG));
