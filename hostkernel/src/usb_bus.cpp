@@ -122,6 +122,7 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     uint32_t generation = 0;
     std::atomic<bool> inlineCompletion{false};
     std::atomic<bool> abortCompletesFirst{false};
+    uint32_t asapLatencyFrames = 1;
     // Requests accepted and not yet through their completion (counted until
     // IofCompleteRequest returns, so a caller that sees 0 knows the bus no
     // longer touches any buffer).
@@ -133,6 +134,7 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action);
     void Arrive(uint64_t id, int64_t at);
     void Finish(uint64_t id);
+    std::vector<Pending> TakeWhere(const std::function<bool(const Pending&)>& which);
     void CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd,
                      int64_t at);
     int64_t ScheduleLocked(Pending& p, int64_t now);
@@ -319,14 +321,16 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, 
         Pending& p = pending[id] = Pending{irp, urb, endpoint, std::move(schedule), std::move(action),
                                            f.completeDelay, false, 0, waitHere ? &waiter : nullptr};
         if (!hang && arrival <= now) due = ScheduleLocked(p, now);
+        {
+            std::lock_guard<std::mutex> owners(g_ownersLock);
+            g_owners[irp] = {weak_from_this(), id};
+        }
+        if (!waitHere) IoMarkIrpPending(irp);
+        // Set with the request registered, so an abort or unplug that finds
+        // it can always take it back.
+        IoSetCancelRoutine(irp, CancelRoutine);
         inFlight++;
     }
-    {
-        std::lock_guard<std::mutex> guard(g_ownersLock);
-        g_owners[irp] = {weak_from_this(), id};
-    }
-    if (!waitHere) IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelRoutine);
     std::weak_ptr<State> self = weak_from_this();
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
         // A cancel that came before the routine was set still has to end it.
@@ -407,8 +411,7 @@ void State::Finish(uint64_t id) {
     Complete(this, p, status, usbd);
 }
 
-void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd,
-                        int64_t at) {
+std::vector<State::Pending> State::TakeWhere(const std::function<bool(const Pending&)>& which) {
     std::vector<Pending> taken;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -421,10 +424,13 @@ void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTAT
             }
         }
     }
-    for (Pending& p : taken) {
-        ForgetOwner(p.irp);
-        CompleteOnBus(shared_from_this(), std::move(p), status, usbd, at);
-    }
+    for (const Pending& p : taken) ForgetOwner(p.irp);
+    return taken;
+}
+
+void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd,
+                        int64_t at) {
+    for (Pending& p : TakeWhere(which)) CompleteOnBus(shared_from_this(), std::move(p), status, usbd, at);
 }
 
 NTSTATUS State::Dispatch(PIRP irp) {
@@ -550,12 +556,20 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
         std::optional<Pipe> pipe = PipeOf(urb->UrbPipeRequest.PipeHandle);
         if (!pipe) return badPipe();
         const uint8_t endpoint = pipe->endpoint;
+        auto pipeTransfers = [endpoint](const Pending& p) { return p.endpoint == endpoint; };
+        if (urbFunction == URB_FUNCTION_ABORT_PIPE && abortCompletesFirst) {
+            // As the stack may do it: the abort completes at once and the
+            // transfers it cancelled a frame later.
+            std::vector<Pending> taken = TakeWhere(pipeTransfers);
+            NTSTATUS status = Refuse(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+            for (Pending& p : taken)
+                CompleteOnBus(shared_from_this(), std::move(p), STATUS_CANCELLED, USBD_STATUS_CANCELED,
+                              detail::Now() + kFrame);
+            return status;
+        }
         if (urbFunction == URB_FUNCTION_ABORT_PIPE) {
-            // The pipe's transfers complete as cancelled, before the abort
-            // or, as the stack may also do it, a frame after it.
-            const int64_t at = detail::Now() + (abortCompletesFirst ? kFrame : 0);
-            CancelWhere([endpoint](const Pending& p) { return p.endpoint == endpoint; }, STATUS_CANCELLED,
-                        USBD_STATUS_CANCELED, at);
+            // The pipe's transfers complete as cancelled before the abort does.
+            CancelWhere(pipeTransfers, STATUS_CANCELLED, USBD_STATUS_CANCELED, detail::Now());
         } else {
             std::lock_guard<std::mutex> guard(lock);
             endpoints[endpoint].halted = false;
@@ -696,12 +710,13 @@ NTSTATUS State::SubmitIso(PIRP irp, PURB urb, const Pipe& pipe) {
         uint32_t current = 0;
     };
     auto plan = std::make_shared<Plan>();
-    Schedule schedule = [plan, asap, startFrame = iso.StartFrame, n](Faults& f, int64_t now, bool busy) {
+    Schedule schedule = [plan, asap, startFrame = iso.StartFrame, n, latency = asapLatencyFrames](
+                            Faults& f, int64_t now, bool busy) {
         plan->current = static_cast<uint32_t>(now / kFrame);
         // As soon as possible: right after the transfers the pipe still has
         // on the bus, even when their frames are over by now; on an idle
-        // pipe the next frame.
-        plan->start = !asap ? startFrame : busy ? f.nextFrame : plan->current + 1;
+        // pipe the next frame (or the configured latency).
+        plan->start = !asap ? startFrame : busy ? f.nextFrame : plan->current + latency;
         f.nextFrame = plan->start + n;
         return std::max<int64_t>(static_cast<int64_t>(plan->start + n) * kFrame, now);
     };
@@ -749,6 +764,7 @@ HostController::HostController(std::shared_ptr<Function> function, Options optio
     state_->function = std::move(function);
     state_->inlineCompletion = options.inlineCompletion;
     state_->abortCompletesFirst = options.abortCompletesFirst;
+    state_->asapLatencyFrames = std::max<uint32_t>(options.asapLatencyFrames, 1);
     std::weak_ptr<State> weak = state_;
     state_->pdo = CreateLowerDevice([weak](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
         if (auto s = weak.lock()) return s->Dispatch(irp);

@@ -62,6 +62,10 @@ struct ControllerOptions {
     // ABORT_PIPE completes first and the transfers it cancels one frame
     // later, as the stack may do; by default they complete before it.
     bool abortCompletesFirst = false;
+    // An ASAP isochronous transfer on an idle pipe starts this many frames
+    // after the current one (the stack adjusts the start for bus latency;
+    // 1 is the next frame).
+    uint32_t asapLatencyFrames = 1;
 };
 
 class HostController {
