@@ -49,9 +49,9 @@ TEST_F(IsoStreamTest, InStreamStoresTheModulesWordsInHostOrderInBothRings) {
 
 // The first data after creation resets both rings once; later data appends.
 TEST_F(IsoStreamTest, FirstDataResetsTheRingsOnce) {
-    bus_->SetCompletionDelay(velnor::sim::kIsoInEndpoint, 10000000);  // the first transfers take a second
+    bus_->SetSubmissionDelay(velnor::sim::kIsoInEndpoint, 10000000);  // the first transfers start a second late
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    bus_->SetCompletionDelay(velnor::sim::kIsoInEndpoint, 0);
+    bus_->SetSubmissionDelay(velnor::sim::kIsoInEndpoint, 0);
     UCHAR junk[34];
     std::fill(std::begin(junk), std::end(junk), 0x11);
     WriteRingBuffer(ext_->DataRingBuffer, junk, 34);

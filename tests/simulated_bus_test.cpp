@@ -1,7 +1,8 @@
 // The simulated host controller with the simulated module on it, seen from
 // below the driver: descriptors and strings, vendor and class requests,
-// configuration and alternate setting, bulk echo, isochronous timing,
-// cancellation, abort, and the injected faults.
+// configuration and alternate setting, bulk echo, isochronous timing, late
+// and missed packets, the USB stack's refusals, halted pipes, cancellation,
+// abort ordering, inline completion, and the injected faults.
 #include "support/module_harness.h"
 
 #include <hostkernel/usb_bus.h>
@@ -10,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -118,12 +122,72 @@ protected:
         KeWaitForSingleObject(&s.event, Executive, KernelMode, FALSE, nullptr);
         return s.iosb.Status;
     }
+    PURB PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, USHORT length = sizeof(_URB_PIPE_REQUEST)) {
+        PURB urb = NewUrb(function, sizeof(_URB_PIPE_REQUEST));
+        urb->UrbHeader.Length = length;
+        urb->UrbPipeRequest.PipeHandle = pipe;
+        return urb;
+    }
+
+    // A request of our own, with a completion routine that notes where and
+    // in which order it ran; the routine keeps the request.
+    struct Tracked {
+        SimulatedBusTest* owner = nullptr;
+        PIRP irp = nullptr;
+        KEVENT done;
+        NTSTATUS status = STATUS_PENDING;
+        KIRQL irql = 0;
+        std::thread::id thread;
+        bool onBus = false;
+        ~Tracked() { IoFreeIrp(irp); }
+    };
+    static NTSTATUS TrackedDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto* t = static_cast<Tracked*>(context);
+        t->status = irp->IoStatus.Status;
+        t->irql = KeGetCurrentIrql();
+        t->thread = std::this_thread::get_id();
+        t->onBus = hk::OnBusThread();
+        {
+            std::lock_guard<std::mutex> guard(t->owner->orderLock_);
+            t->owner->order_.push_back(t);
+        }
+        KeSetEvent(&t->done, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    std::unique_ptr<Tracked> Track(PURB urb) {
+        auto t = std::make_unique<Tracked>();
+        t->owner = this;
+        KeInitializeEvent(&t->done, NotificationEvent, FALSE);
+        t->irp = IoAllocateIrp(Pdo()->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t->irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = urb;
+        IoSetCompletionRoutine(t->irp, TrackedDone, t.get(), TRUE, TRUE, TRUE);
+        return t;
+    }
+    NTSTATUS Call(Tracked& t) { return IoCallDriver(Pdo(), t.irp); }
+    static void WaitFor(Tracked& t) { KeWaitForSingleObject(&t.done, Executive, KernelMode, FALSE, nullptr); }
+    // Sends and expects the dispatch routine to complete it before returning.
+    NTSTATUS Refused(PURB urb) {
+        auto t = Track(urb);
+        NTSTATUS returned = Call(*t);
+        EXPECT_EQ(KeReadStateEvent(&t->done), 1) << "completed inside IoCallDriver";
+        EXPECT_EQ(returned, t->status);
+        return returned;
+    }
+    static void Fill(std::vector<uint8_t>& buffer) { std::fill(buffer.begin(), buffer.end(), 0xA5); }
+    static bool Untouched(const uint8_t* slot, size_t n) {
+        return std::all_of(slot, slot + n, [](uint8_t b) { return b == 0xA5; });
+    }
 
     std::shared_ptr<AcquisitionModule> module_;
     std::unique_ptr<hk::usb::HostController> bus_;
     std::vector<std::vector<uint8_t>> urbs_;
     std::map<UCHAR, USBD_PIPE_HANDLE> pipes_;
     std::map<UCHAR, USBD_PIPE_TYPE> types_;
+    std::mutex orderLock_;
+    std::vector<Tracked*> order_;  // completions in the order they ran
 };
 
 TEST_F(SimulatedBusTest, DescriptorsAndStringsOfAFullSpeedDevice) {
@@ -219,7 +283,9 @@ TEST_F(SimulatedBusTest, IsochronousTransfersTakeOnePacketPerFrame) {
     ASSERT_EQ(Wait(*sa), STATUS_SUCCESS);
     ASSERT_EQ(Wait(*sb), STATUS_SUCCESS);
     EXPECT_EQ(b->UrbIsochronousTransfer.StartFrame, a->UrbIsochronousTransfer.StartFrame + 5);
-    EXPECT_EQ(module_->Outputs().size(), 10u);
+    // The second one was queued behind the first; a packet whose frame had
+    // gone by the time it got there (a slow thread) was not sent.
+    EXPECT_EQ(module_->Outputs().size(), 10u - b->UrbIsochronousTransfer.ErrorCount);
 }
 
 TEST_F(SimulatedBusTest, PendingTransfersEndByCancelAbortOrUnplugExactlyOnce) {
@@ -277,6 +343,298 @@ TEST_F(SimulatedBusTest, InjectedFailuresAndDelaysHitTheChosenTransfer) {
     PURB frame = NewUrb(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(_URB_GET_CURRENT_FRAME_NUMBER));
     EXPECT_EQ(SendUrb(Pdo(), frame), STATUS_SUCCESS);
     EXPECT_GE(frame->UrbGetCurrentFrameNumber.FrameNumber, static_cast<ULONG>(t0 / 10000 + 50));
+}
+
+// Packets the controller did not send come back one by one with their own
+// status, Length 0 and their bytes untouched; the request fails only when
+// none got through.
+TEST_F(SimulatedBusTest, LateAndMissedIsochronousPacketsComeBackEmptyWithTheirOwnStatus) {
+    Select(0);
+    // Missed: every third frame, and the next two packets of the pipe.
+    bus_->MissEveryNthIsoFrame(0x81, 3);
+    bus_->MissIsoPackets(0x81, 2);
+    std::vector<uint8_t> buffer;
+    PURB urb = Iso(0x81, 12, 108, buffer);
+    Fill(buffer);
+    ASSERT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
+    const auto& t = urb->UrbIsochronousTransfer;
+    EXPECT_EQ(t.Hdr.Status, USBD_STATUS_SUCCESS) << "most packets got through";
+    ULONG missed = 0, sent = 0, nextTwo = 2;
+    for (ULONG p = 0; p < 12; ++p) {
+        const uint32_t frame = t.StartFrame + p;
+        const uint8_t* slot = buffer.data() + 108 * p;
+        const bool miss = frame % 3 == 0 || (nextTwo > 0 && nextTwo--);
+        if (miss) {
+            ++missed;
+            EXPECT_EQ(t.IsoPacket[p].Status, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW) << p;
+            EXPECT_EQ(t.IsoPacket[p].Length, 0u) << p;
+            EXPECT_TRUE(Untouched(slot, 108)) << p;
+        } else {
+            ++sent;
+            EXPECT_EQ(t.IsoPacket[p].Status, USBD_STATUS_SUCCESS) << p;
+            EXPECT_EQ(t.IsoPacket[p].Length, 6u + 68) << "what the module returned";
+            EXPECT_EQ(slot[4], 34);
+        }
+    }
+    EXPECT_EQ(t.ErrorCount, missed);
+    EXPECT_EQ(t.TransferBufferLength, sent * 74);
+    bus_->MissEveryNthIsoFrame(0x81, 0);
+
+    // A completion that comes long after its frames: a transfer queued now
+    // behind the one still on the bus finds every frame of its own gone.
+    // (The delays leave seconds of virtual time for a slow thread.)
+    std::vector<uint8_t> b1, b2, b3;
+    bus_->SetCompletionDelay(0x81, 10000000);
+    auto first = Send(Iso(0x81, 2, 108, b1));
+    bus_->SetCompletionDelay(0x81, 30000000);
+    PURB second = Iso(0x81, 2, 108, b2);
+    auto secondSent = Send(second);
+    bus_->SetCompletionDelay(0x81, 0);
+    ASSERT_EQ(Wait(*first), STATUS_SUCCESS);
+    PURB late = Iso(0x81, 4, 108, b3);
+    Fill(b3);
+    EXPECT_EQ(SendUrb(Pdo(), late), STATUS_UNSUCCESSFUL) << "no packet got through";
+    const auto& l = late->UrbIsochronousTransfer;
+    EXPECT_EQ(l.Hdr.Status, USBD_STATUS_ISOCH_REQUEST_FAILED);
+    EXPECT_EQ(l.ErrorCount, 4u);
+    for (ULONG p = 0; p < 4; ++p) {
+        EXPECT_EQ(l.IsoPacket[p].Status, USBD_STATUS_ISO_NOT_ACCESSED_LATE) << p;
+        EXPECT_EQ(l.IsoPacket[p].Length, 0u);
+    }
+    EXPECT_TRUE(Untouched(b3.data(), b3.size()));
+    Wait(*secondSent);
+    EXPECT_EQ(l.StartFrame, second->UrbIsochronousTransfer.StartFrame + 2) << "right behind the queued one";
+
+    // A start frame in the past: the packets of frames gone when the
+    // transfer got there are late, the rest are sent.
+    std::vector<uint8_t> b4;
+    PURB past = Iso(0x81, 200, 108, b4);
+    Fill(b4);
+    const uint32_t f0 = hk::usb::HostController::FrameNumber();
+    past->UrbIsochronousTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    past->UrbIsochronousTransfer.StartFrame = f0 - 3;
+    auto pastSent = Send(past);
+    const uint32_t f1 = hk::usb::HostController::FrameNumber();
+    ASSERT_EQ(Wait(*pastSent), STATUS_SUCCESS);
+    const auto& q = past->UrbIsochronousTransfer;
+    EXPECT_EQ(q.Hdr.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(q.StartFrame, f0 - 3);
+    bool seenSent = false;
+    for (ULONG p = 0; p < 200; ++p) {
+        const uint32_t frame = f0 - 3 + p;
+        const bool isLate = q.IsoPacket[p].Status == USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+        if (frame < f0) {
+            EXPECT_TRUE(isLate) << p;
+        }
+        if (frame >= f1) {
+            EXPECT_EQ(q.IsoPacket[p].Status, USBD_STATUS_SUCCESS) << p;
+        }
+        EXPECT_FALSE(isLate && seenSent) << "late packets come first";
+        seenSent = seenSent || !isLate;
+        if (isLate) {
+            EXPECT_TRUE(Untouched(b4.data() + 108 * p, 108)) << p;
+        } else {
+            EXPECT_EQ(q.IsoPacket[p].Length, 74u) << p;
+        }
+    }
+}
+
+// What the USB stack refuses is completed by its dispatch routine with the
+// stack's status; nothing reaches the device.
+TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
+    std::vector<uint8_t> data(64), buffer;
+    // Before a configuration no pipe exists.
+    PURB urb = NewUrb(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    urb->UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t{0x5B000183});
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = data.data();
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
+    EXPECT_EQ(Refused(urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(Refused(PipeRequest(URB_FUNCTION_ABORT_PIPE, urb->UrbBulkOrInterruptTransfer.PipeHandle)),
+              STATUS_INVALID_PARAMETER);
+
+    // A handle of a replaced configuration is no longer one.
+    Select(0);
+    const USBD_PIPE_HANDLE oldIn = pipes_[0x81];
+    Select(0);
+    ASSERT_NE(pipes_[0x81], oldIn);
+    urb = Iso(0x81, 2, 108, buffer);
+    urb->UrbIsochronousTransfer.PipeHandle = oldIn;
+    EXPECT_EQ(Refused(urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    const uint64_t packetsBefore = module_->PacketsSent();
+
+    // Header lengths: the structure's size (isochronous: room for every packet).
+    auto invalid = [&](PURB u, const char* what) {
+        EXPECT_EQ(Refused(u), STATUS_INVALID_PARAMETER) << what;
+        EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER) << what;
+    };
+    urb = NewUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
+    urb->UrbHeader.Length -= 8;
+    invalid(urb, "short descriptor request");
+    urb = NewUrb(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(_URB_GET_CURRENT_FRAME_NUMBER) + 8);
+    invalid(urb, "long frame number request");
+    invalid(PipeRequest(URB_FUNCTION_RESET_PIPE, pipes_[0x81], sizeof(_URB_PIPE_REQUEST) - 4),
+            "the old pipe request on a current stack");
+    hk::SetUsbdiVersion(0x100);
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_RESET_PIPE, pipes_[0x81], sizeof(_URB_PIPE_REQUEST) - 4)),
+              STATUS_SUCCESS)
+        << "an OSR2.1 stack takes it";
+    hk::SetUsbdiVersion(0x600);
+    urb = Iso(0x81, 4, 108, buffer);
+    urb->UrbHeader.Length = static_cast<USHORT>(offsetof(_URB_ISOCH_TRANSFER, IsoPacket) + 12 * 4 - 1);
+    invalid(urb, "room for three and a half packets");
+
+    // Isochronous limits of a full-speed controller and of the pipe.
+    invalid(Iso(0x81, 0, 108, buffer), "no packet");
+    invalid(Iso(0x81, 256, 108, buffer), "256 packets");
+    invalid(Iso(0x81, 4, 109, buffer), "packets above the pipe's 108 bytes");
+    urb = Iso(0x81, 4, 108, buffer);
+    urb->UrbIsochronousTransfer.TransferBufferLength += 1;
+    invalid(urb, "a last packet that runs past 108 bytes");
+    urb = Iso(0x81, 4, 108, buffer);
+    urb->UrbIsochronousTransfer.IsoPacket[2].Offset = 500;
+    invalid(urb, "offsets out of order");
+    urb = Iso(0x83, 4, 64, buffer);
+    invalid(urb, "isochronous transfer on a bulk pipe");
+    urb = Bulk(0x81, data);
+    invalid(urb, "bulk transfer on an isochronous pipe");
+    // Without ASAP the start frame must lie within 1024 frames of now.
+    for (int32_t distance : {1500, -1500}) {
+        urb = Iso(0x81, 4, 108, buffer);
+        urb->UrbIsochronousTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        urb->UrbIsochronousTransfer.StartFrame = hk::usb::HostController::FrameNumber() + distance;
+        EXPECT_EQ(Refused(urb), STATUS_UNSUCCESSFUL) << distance;
+        EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_BAD_START_FRAME) << distance;
+    }
+
+    // Functions: reserved or unknown codes are not URB functions; a defined
+    // one this controller does not carry out is not supported.
+    for (USHORT f : {USHORT{0x16}, USHORT{0x1D}, USHORT{0x99}}) {
+        urb = NewUrb(f, sizeof(_URB_HEADER));
+        EXPECT_EQ(Refused(urb), STATUS_INVALID_PARAMETER) << f;
+        EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION) << f;
+    }
+    urb = NewUrb(URB_FUNCTION_CONTROL_TRANSFER, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+    EXPECT_EQ(Refused(urb), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(module_->PacketsSent(), packetsBefore) << "nothing refused reached the module";
+
+    // 255 packets is the most a transfer may carry. Sending the same URB
+    // again while the stack holds it breaks the driver's side of the contract.
+    PURB most = Iso(0x81, 255, 108, buffer);
+    auto held = Send(most);
+    {
+        hk::ViolationRecorder recorder;
+        EXPECT_EQ(Refused(most), STATUS_INVALID_PARAMETER);
+        EXPECT_TRUE(recorder.Any("IofCallDriver"));
+    }
+    EXPECT_EQ(most->UrbHeader.Status, USBD_STATUS_SUCCESS) << "the held URB is left alone";
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(*held), STATUS_CANCELLED);
+}
+
+// A stall halts a bulk pipe until it is reset; an abort may complete before
+// the transfers it cancels.
+TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirst) {
+    Select(0);
+    std::vector<uint8_t> out = {1, 2, 3}, in(64);
+    bus_->StallNext(0x83);
+    PURB urb = Bulk(0x83, in);
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_TRUE(bus_->Halted(0x83));
+    for (int i = 0; i < 2; ++i) {
+        urb = Bulk(0x83, in);
+        EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL) << "still halted";
+        EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    }
+    EXPECT_EQ(SendUrb(Pdo(), Bulk(0x04, out)), STATUS_SUCCESS) << "other pipes go on";
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_FALSE(bus_->Halted(0x83));
+    urb = Bulk(0x83, in);
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+
+    // By default the aborted transfers complete first; with the option the
+    // abort does, and they follow a frame later.
+    for (bool abortFirst : {false, true}) {
+        bus_->SetAbortCompletesFirst(abortFirst);
+        std::vector<uint8_t> b1, b2;
+        auto a = Track(Iso(0x81, 250, 108, b1));
+        auto b = Track(Iso(0x81, 250, 108, b2));
+        ASSERT_EQ(Call(*a), STATUS_PENDING);
+        ASSERT_EQ(Call(*b), STATUS_PENDING);
+        auto abort = Track(PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81]));
+        {
+            std::lock_guard<std::mutex> guard(orderLock_);
+            order_.clear();
+        }
+        Call(*abort);
+        for (Tracked* t : {a.get(), b.get(), abort.get()}) WaitFor(*t);
+        EXPECT_EQ(a->status, STATUS_CANCELLED);
+        EXPECT_EQ(b->status, STATUS_CANCELLED);
+        EXPECT_EQ(abort->status, STATUS_SUCCESS);
+        std::lock_guard<std::mutex> guard(orderLock_);
+        ASSERT_EQ(order_.size(), 3u);
+        if (abortFirst) {
+            EXPECT_EQ(order_.front(), abort.get()) << "the abort completed before its transfers";
+        } else {
+            EXPECT_EQ(order_.back(), abort.get()) << "the transfers completed before the abort";
+        }
+    }
+}
+
+// With inline completion a request from a thread below DISPATCH_LEVEL is
+// completed, in that thread, before IoCallDriver returns; one submitted at
+// DISPATCH_LEVEL completes on the bus thread. An unplugged device fails
+// requests inline in either mode.
+TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverReturns) {
+    bus_ = std::make_unique<hk::usb::HostController>(module_, hk::usb::HostController::Options{true, false, 1});
+    Select(0);
+    std::vector<uint8_t> b1, b2, b3;
+    PURB urb = Iso(0x81, 4, 108, b1);
+    auto t = Track(urb);
+    EXPECT_EQ(Call(*t), STATUS_SUCCESS) << "the final status, not STATUS_PENDING";
+    EXPECT_EQ(KeReadStateEvent(&t->done), 1);
+    EXPECT_EQ(t->thread, std::this_thread::get_id());
+    EXPECT_EQ(t->irql, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_GE(hk::usb::HostController::FrameNumber(), urb->UrbIsochronousTransfer.StartFrame + 4)
+        << "it waited for its frames";
+    EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[3].Length, 74u);
+
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    auto atDispatch = Track(Iso(0x81, 4, 108, b2));
+    NTSTATUS returned = Call(*atDispatch);
+    KeLowerIrql(irql);
+    EXPECT_EQ(returned, STATUS_PENDING);
+    WaitFor(*atDispatch);
+    EXPECT_EQ(atDispatch->status, STATUS_SUCCESS);
+    EXPECT_TRUE(atDispatch->onBus);
+
+    // A waiting submitter's request can still be aborted from elsewhere.
+    bus_->HangNextTransfer(0x81);
+    auto hung = Track(Iso(0x81, 4, 108, b3));
+    NTSTATUS hungReturned = STATUS_PENDING;
+    std::thread submitter([&] { hungReturned = Call(*hung); });
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    while (bus_->Pending() == 0) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
+    submitter.join();
+    EXPECT_EQ(hungReturned, STATUS_CANCELLED);
+    EXPECT_EQ(hung->status, STATUS_CANCELLED);
+
+    bus_->SetInlineCompletion(false);
+    bus_->Unplug();
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    auto gone = Track(Iso(0x81, 4, 108, b3));
+    returned = Call(*gone);
+    KeLowerIrql(irql);
+    EXPECT_EQ(returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(KeReadStateEvent(&gone->done), 1) << "completed inside IoCallDriver";
+    bus_->Plug();
 }
 
 }  // namespace

@@ -72,6 +72,9 @@ enum class IrpState { Owned, InFlight, Completed };
 struct IrpInfo {
     IrpOrigin origin = IrpOrigin::Allocated;
     IrpState state = IrpState::Owned;
+    // Times the request was completed; a completion routine may send the
+    // same request down again before the dispatch routine that completed it returns.
+    unsigned completions = 0;
     // I/O manager and threaded requests.
     void* userOutput = nullptr;
     ULONG userOutputLength = 0;

@@ -291,7 +291,9 @@ extern "C" VOID IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
     InitIrp(irp, packetSize, stackSize);
     std::lock_guard<std::mutex> guard(g_irpLock);
     IrpInfo& info = g_irps[irp];
+    const unsigned completions = info.completions;  // a reused request keeps its history
     info = IrpInfo{};
+    info.completions = completions;
     info.origin = IrpOrigin::Allocated;
     info.allocatingDriver = nullptr;  // the caller owns the memory
 }
@@ -337,6 +339,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 
     KIRQL irql = KeGetCurrentIrql();
     int locks = HeldSpinLocks();
+    unsigned completions = 0;
+    WithInfo(irp, [&](IrpInfo& info) { completions = info.completions; });
     PDRIVER_OBJECT previous = t_driver;
     t_driver = driver;
     NTSTATUS status = dispatch(device, irp);
@@ -349,7 +353,9 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     if (HeldSpinLocks() != locks) ReportViolation("IofCallDriver", who + " returned holding a spin lock");
     if (status != STATUS_PENDING) {
         bool stillInFlight = false;
-        WithInfo(irp, [&](IrpInfo& info) { stillInFlight = info.state == IrpState::InFlight; });
+        WithInfo(irp, [&](IrpInfo& info) {
+            stillInFlight = info.state == IrpState::InFlight && info.completions == completions;
+        });
         if (stillInFlight)
             ReportViolation("IofCallDriver", who + " returned " + Hex(static_cast<uint32_t>(status)) +
                                                  " without completing or passing on the request");
@@ -366,7 +372,10 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR) {
         // (state Owned) may complete it again; a completed one may not.
         ok = info.state != IrpState::Completed;
         origin = info.origin;
-        if (ok) info.state = IrpState::Completed;
+        if (ok) {
+            info.state = IrpState::Completed;
+            ++info.completions;
+        }
     });
     if (!known) {
         ReportViolation("IofCompleteRequest", "request is unknown or already freed");

@@ -1,6 +1,13 @@
 // The simulated USB host controller: executes the USB stack's internal
 // requests against one Function, on the kernel clock in 1 ms frames.
 //
+// A request goes through three steps. The dispatch routine checks it: a
+// refusal completes at once, in the caller's thread, as the USB stack fails
+// a malformed URB in its dispatch routine. It then reaches the controller
+// (at once, or after the endpoint's injected delay), which decides when it
+// is done; an isochronous transfer takes its frames at that moment. When it
+// is done the bus moves its data and completes it.
+//
 // Ownership of a pending request follows the cancel routine: whoever takes
 // it out of the request (the scheduled completion, an abort, an unplug, or
 // IoCancelIrp calling ours) completes the request, exactly once.
@@ -8,32 +15,98 @@
 
 #include <hostkernel/usb_bus.h>
 
-#include <functional>
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <utility>
 
 namespace hk::usb {
 
+namespace {
+
+using Result = std::pair<NTSTATUS, USBD_STATUS>;
+
+constexpr uintptr_t kPipeTag = 0x5B000000;
+constexpr uintptr_t kConfigurationHandle = 0xC0F1;
+constexpr int64_t kFrame = 10000;  // 1 ms in 100 ns units
+// A full-speed controller takes at most this many packets in one transfer.
+constexpr ULONG kMaxIsoPacketsFullSpeed = 255;
+// Stacks before USBDI 1.01 knew the pipe request without its last field.
+constexpr USHORT kOldPipeRequestLength = sizeof(_URB_PIPE_REQUEST) - sizeof(ULONG);
+
+// The virtual time this thread's simulation is at. A completion the
+// controller delivers runs at its request's due time, so what it submits is
+// scheduled from there even when the bus thread runs behind the clock.
+thread_local int64_t t_logicalNow = -1;
+int64_t LogicalNow() { return t_logicalNow >= 0 ? t_logicalNow : detail::Now(); }
+class AtTime {
+public:
+    explicit AtTime(int64_t t) : saved_(t_logicalNow) { t_logicalNow = t; }
+    ~AtTime() { t_logicalNow = saved_; }
+    AtTime(const AtTime&) = delete;
+    AtTime& operator=(const AtTime&) = delete;
+
+private:
+    int64_t saved_;
+};
+
+// URB functions the USB stack defines but this controller does not carry
+// out; anything else outside the implemented set is not a URB function.
+bool DefinedUrbFunction(USHORT f) {
+    return (f >= 0x03 && f <= 0x06) || f == 0x08 || (f >= 0x0C && f <= 0x15) || (f >= 0x21 && f <= 0x2A) ||
+           (f >= 0x30 && f <= 0x32) || (f >= 0x35 && f <= 0x38);
+}
+
+}  // namespace
+
 struct HostController::State : std::enable_shared_from_this<HostController::State> {
     struct Faults {
         bool hang = false;
-        bool stall = false;
+        bool stall = false;   // the next request stalls
+        bool halted = false;  // a bulk or interrupt pipe that stalled, until reset
         unsigned failIn = 0;  // countdown of submissions to the failing one
         NTSTATUS failStatus = STATUS_SUCCESS;
         USBD_STATUS failUsbd = USBD_STATUS_SUCCESS;
-        int64_t delay = 0;
-        uint32_t nextFrame = 0;  // isochronous schedule
+        int64_t submitDelay = 0;   // until a request reaches the controller
+        int64_t completeDelay = 0;  // from the end of a transfer to its completion
+        int64_t lastArrival = 0;    // requests reach the controller in their order
+        uint32_t nextFrame = 0;     // isochronous: the frame after the last one given out
+        unsigned missNext = 0;
+        unsigned missEvery = 0;
         uint64_t completed = 0;
     };
-    // Runs when a request completes: moves the data, returns (status, USBD status).
-    using Action = std::function<std::pair<NTSTATUS, USBD_STATUS>()>;
-    struct Pending {
-        PIRP irp;
-        PURB urb;
+    struct Pipe {
         uint8_t endpoint;
+        uint8_t interfaceNumber;
+        USBD_PIPE_TYPE type;
+        USHORT maxPacket;
+    };
+    // Runs when the request reaches the controller, under the lock: returns
+    // the virtual time at which it is done. `busy`: other transfers of the
+    // endpoint are on the bus.
+    using Schedule = std::function<int64_t(Faults&, int64_t now, bool busy)>;
+    // Runs when it is done: moves the data, returns (status, USBD status).
+    using Action = std::function<Result()>;
+    // A submitter blocked in IoCallDriver until its request has completed.
+    struct Waiter {
+        KEVENT event;
+        bool handoff = false;  // done: the completion is the waiter's to run
+        NTSTATUS status = STATUS_PENDING;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+        int64_t due = 0;
+    };
+    struct Pending {
+        PIRP irp = nullptr;
+        PURB urb = nullptr;
+        uint8_t endpoint = 0;
+        Schedule schedule;
         Action action;
+        int64_t completeDelay = 0;
+        bool scheduled = false;
+        int64_t due = 0;
+        Waiter* waiter = nullptr;
     };
 
     std::shared_ptr<Function> function;
@@ -43,36 +116,44 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     std::map<uint64_t, Pending> pending;
     uint64_t nextId = 1;
     bool unplugged = false;
+    // The pipes the current configuration handed out, by handle.
+    bool configured = false;
+    std::map<uintptr_t, Pipe> pipes;
+    uint32_t generation = 0;
+    std::atomic<bool> inlineCompletion{false};
+    std::atomic<bool> abortCompletesFirst{false};
+    uint32_t asapLatencyFrames = 1;
     // Requests accepted and not yet through their completion (counted until
     // IofCompleteRequest returns, so a caller that sees 0 knows the bus no
     // longer touches any buffer).
     std::atomic<size_t> inFlight{0};
 
     NTSTATUS Dispatch(PIRP irp);
-    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, int64_t due, Action action);
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
+    NTSTATUS SubmitIso(PIRP irp, PURB urb, const Pipe& pipe);
+    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action);
+    void Arrive(uint64_t id, int64_t at);
     void Finish(uint64_t id);
-    void CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd);
+    std::vector<Pending> TakeWhere(const std::function<bool(const Pending&)>& which);
+    void CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd,
+                     int64_t at);
+    int64_t ScheduleLocked(Pending& p, int64_t now);
+    std::optional<Pipe> PipeOf(USBD_PIPE_HANDLE handle) const;
+    bool FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>& config);
+    bool MissedPacket(uint8_t endpoint, uint32_t frame);
 };
 
 namespace {
 
 using State = HostController::State;
 
-constexpr uintptr_t kPipeTag = 0x5B00;
-constexpr uintptr_t kConfigurationHandle = 0xC0F1;
-constexpr int64_t kFrame = 10000;  // 1 ms in 100 ns units
-
 // Which controller and request a pending IRP belongs to, for the cancel routine.
 std::mutex g_ownersLock;
 std::map<PIRP, std::pair<std::weak_ptr<State>, uint64_t>> g_owners;
 
-USBD_PIPE_HANDLE PipeHandle(uint8_t endpoint) { return reinterpret_cast<USBD_PIPE_HANDLE>(kPipeTag | endpoint); }
-bool EndpointOf(USBD_PIPE_HANDLE handle, uint8_t* endpoint) {
-    auto h = reinterpret_cast<uintptr_t>(handle);
-    if ((h & ~uintptr_t{0xFF}) != kPipeTag) return false;
-    *endpoint = static_cast<uint8_t>(h & 0xFF);
-    return true;
+void ForgetOwner(PIRP irp) {
+    std::lock_guard<std::mutex> guard(g_ownersLock);
+    g_owners.erase(irp);
 }
 
 UCHAR* BufferOf(PVOID buffer, PMDL mdl) {
@@ -80,14 +161,37 @@ UCHAR* BufferOf(PVOID buffer, PMDL mdl) {
     return mdl ? static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) : nullptr;
 }
 
-void CompleteOnBus(const std::shared_ptr<State>& state, PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd) {
-    BusPost([state, irp, urb, status, usbd] {
-        if (urb) urb->UrbHeader.Status = usbd;
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = 0;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        if (state) state->inFlight--;
-    });
+Result Ok() { return {STATUS_SUCCESS, USBD_STATUS_SUCCESS}; }
+State::Action Fail(NTSTATUS status, USBD_STATUS usbd) {
+    return [status, usbd] { return Result{status, usbd}; };
+}
+int64_t AtOnce(State::Faults&, int64_t now, bool) { return now; }
+int64_t NextFrame(State::Faults&, int64_t now, bool) { return (now / kFrame + 1) * kFrame; }
+
+// Completes a request the controller held (any thread, any IRQL up to
+// DISPATCH_LEVEL) and wakes a submitter waiting for it.
+void Complete(State* state, const State::Pending& p, NTSTATUS status, USBD_STATUS usbd) {
+    if (p.urb) p.urb->UrbHeader.Status = usbd;
+    p.irp->IoStatus.Status = status;
+    p.irp->IoStatus.Information = 0;
+    if (p.waiter) p.waiter->status = status;
+    IofCompleteRequest(p.irp, IO_NO_INCREMENT);
+    if (state) state->inFlight--;
+    if (p.waiter) KeSetEvent(&p.waiter->event, IO_NO_INCREMENT, FALSE);
+}
+
+void CompleteOnBus(const std::shared_ptr<State>& state, State::Pending p, NTSTATUS status, USBD_STATUS usbd,
+                   int64_t at) {
+    BusPostAt(at, [state, p = std::move(p), status, usbd] { Complete(state.get(), p, status, usbd); });
+}
+
+// A request the dispatch routine refuses: completed before it returns.
+NTSTATUS Refuse(PIRP irp, PURB urb, NTSTATUS status, USBD_STATUS usbd) {
+    if (urb) urb->UrbHeader.Status = usbd;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
 }
 
 VOID CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
@@ -103,29 +207,50 @@ VOID CancelRoutine(PDEVICE_OBJECT, PIRP irp) {
             g_owners.erase(it);
         }
     }
-    PURB urb = nullptr;
+    State::Pending p;
+    p.irp = irp;
     if (state) {
         std::lock_guard<std::mutex> guard(state->lock);
         auto it = state->pending.find(id);
         if (it != state->pending.end()) {
-            urb = it->second.urb;
+            p = std::move(it->second);
             state->pending.erase(it);
         }
     }
-    CompleteOnBus(state, irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    CompleteOnBus(state, std::move(p), STATUS_CANCELLED, USBD_STATUS_CANCELED, detail::Now());
 }
 
 // Bytes of isochronous packet p: up to the next packet's offset, the last up
-// to the end of the buffer.
+// to the end of the buffer (the dispatch routine has checked the layout).
 ULONG IsoPacketLength(const struct _URB_ISOCH_TRANSFER& iso, ULONG p) {
     ULONG end = p + 1 < iso.NumberOfPackets ? iso.IsoPacket[p + 1].Offset : iso.TransferBufferLength;
     return end > iso.IsoPacket[p].Offset ? end - iso.IsoPacket[p].Offset : 0;
 }
 
-// Fills one interface information record from the configuration descriptor.
-bool FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>& config) {
+}  // namespace
+
+int64_t State::ScheduleLocked(Pending& p, int64_t now) {
+    const bool busy = std::any_of(pending.begin(), pending.end(), [&p](const auto& q) {
+        return &q.second != &p && q.second.endpoint == p.endpoint && q.second.scheduled;
+    });
+    p.scheduled = true;
+    p.due = p.schedule(endpoints[p.endpoint], now, busy) + p.completeDelay;
+    return p.due;
+}
+
+std::optional<State::Pipe> State::PipeOf(USBD_PIPE_HANDLE handle) const {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = pipes.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == pipes.end()) return std::nullopt;
+    return it->second;
+}
+
+// Fills one interface information record from the configuration descriptor
+// and hands out new handles for its pipes.
+bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>& config) {
     size_t at = 0;
     const USB_INTERFACE_DESCRIPTOR* found = nullptr;
+    std::lock_guard<std::mutex> guard(lock);
     while (at + 2 <= config.size() && config[at] >= 2) {
         if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
             auto* d = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(&config[at]);
@@ -139,6 +264,8 @@ bool FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>&
                     reinterpret_cast<USBD_INTERFACE_HANDLE>(uintptr_t{0x1F00} | d->bInterfaceNumber << 4 | d->bAlternateSetting);
                 const ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
                 info->NumberOfPipes = std::min<ULONG>(d->bNumEndpoints, room);
+                std::erase_if(pipes, [d](const auto& p) { return p.second.interfaceNumber == d->bInterfaceNumber; });
+                ++generation;
                 ULONG pipe = 0;
                 for (size_t e = at + config[at]; e + 2 <= config.size() && config[e] >= 2 && pipe < info->NumberOfPipes;
                      e += config[e]) {
@@ -150,7 +277,10 @@ bool FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>&
                     p.EndpointAddress = ep->bEndpointAddress;
                     p.Interval = ep->bInterval;
                     p.PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
-                    p.PipeHandle = PipeHandle(ep->bEndpointAddress);
+                    const uintptr_t handle = kPipeTag | uintptr_t{generation & 0xFFFF} << 8 | ep->bEndpointAddress;
+                    p.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(handle);
+                    pipes[handle] = Pipe{ep->bEndpointAddress, d->bInterfaceNumber, p.PipeType, ep->wMaxPacketSize};
+                    endpoints[ep->bEndpointAddress].halted = false;  // a newly opened pipe
                     if (!p.MaximumTransferSize) p.MaximumTransferSize = 4096;
                 }
                 info->NumberOfPipes = pipe;
@@ -161,51 +291,97 @@ bool FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>&
     return found != nullptr;
 }
 
-}  // namespace
+bool State::MissedPacket(uint8_t endpoint, uint32_t frame) {
+    std::lock_guard<std::mutex> guard(lock);
+    Faults& f = endpoints[endpoint];
+    if (f.missEvery && frame % f.missEvery == 0) return true;
+    if (f.missNext) {
+        --f.missNext;
+        return true;
+    }
+    return false;
+}
 
-NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, int64_t due, Action action) {
+NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action) {
+    const int64_t now = LogicalNow();
+    const bool waitHere = inlineCompletion && KeGetCurrentIrql() < DISPATCH_LEVEL;
+    Waiter waiter;
+    if (waitHere) KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
     uint64_t id;
-    bool hang = false;
+    bool hang;
+    int64_t arrival, due = -1;
     {
         std::lock_guard<std::mutex> guard(lock);
         Faults& f = endpoints[endpoint];
-        due += f.delay;
         hang = std::exchange(f.hang, false);
-        if (f.failIn && --f.failIn == 0) {
-            NTSTATUS s = f.failStatus;
-            USBD_STATUS u = f.failUsbd;
-            action = [s, u] { return std::make_pair(s, u); };
-        }
+        if (f.failIn && --f.failIn == 0) action = Fail(f.failStatus, f.failUsbd);
+        arrival = std::max(now + f.submitDelay, f.lastArrival);
+        f.lastArrival = arrival;
         id = nextId++;
-        pending[id] = Pending{irp, urb, endpoint, std::move(action)};
+        Pending& p = pending[id] = Pending{irp, urb, endpoint, std::move(schedule), std::move(action),
+                                           f.completeDelay, false, 0, waitHere ? &waiter : nullptr};
+        if (!hang && arrival <= now) due = ScheduleLocked(p, now);
+        {
+            std::lock_guard<std::mutex> owners(g_ownersLock);
+            g_owners[irp] = {weak_from_this(), id};
+        }
+        if (!waitHere) IoMarkIrpPending(irp);
+        // Set with the request registered, so an abort or unplug that finds
+        // it can always take it back.
+        IoSetCancelRoutine(irp, CancelRoutine);
         inFlight++;
     }
-    {
-        std::lock_guard<std::mutex> guard(g_ownersLock);
-        g_owners[irp] = {weak_from_this(), id};
-    }
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelRoutine);
-    // A cancel that came before the routine was set still has to end it.
+    std::weak_ptr<State> self = weak_from_this();
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+        // A cancel that came before the routine was set still has to end it.
+        Pending p;
         {
             std::lock_guard<std::mutex> guard(lock);
+            p = std::move(pending.at(id));
             pending.erase(id);
         }
-        {
-            std::lock_guard<std::mutex> guard(g_ownersLock);
-            g_owners.erase(irp);
-        }
-        CompleteOnBus(shared_from_this(), irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-        return STATUS_PENDING;
-    }
-    if (!hang) {
-        std::weak_ptr<State> self = weak_from_this();
+        ForgetOwner(irp);
+        CompleteOnBus(shared_from_this(), std::move(p), STATUS_CANCELLED, USBD_STATUS_CANCELED, detail::Now());
+    } else if (!hang && due >= 0) {
         BusPostAt(due, [self, id] {
             if (auto s = self.lock()) s->Finish(id);
         });
+    } else if (!hang) {
+        BusPostAt(arrival, [self, id, arrival] {
+            if (auto s = self.lock()) s->Arrive(id, arrival);
+        });
     }
-    return STATUS_PENDING;
+    if (!waitHere) return STATUS_PENDING;
+
+    KeWaitForSingleObject(&waiter.event, Executive, KernelMode, FALSE, nullptr);
+    if (!waiter.handoff) return waiter.status;  // cancelled, aborted or unplugged: completed already
+    // Done while its submitter waited: the completion runs here, at
+    // DISPATCH_LEVEL as the bus would run it, before IoCallDriver returns.
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    {
+        AtTime at(waiter.due);
+        Pending p;
+        p.irp = irp;
+        p.urb = urb;
+        Complete(this, p, waiter.status, waiter.usbd);
+    }
+    KeLowerIrql(irql);
+    return waiter.status;
+}
+
+void State::Arrive(uint64_t id, int64_t at) {
+    int64_t due;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = pending.find(id);
+        if (it == pending.end()) return;  // cancelled, aborted or unplugged on its way
+        due = ScheduleLocked(it->second, at);
+    }
+    std::weak_ptr<State> self = weak_from_this();
+    BusPostAt(due, [self, id] {
+        if (auto s = self.lock()) s->Finish(id);
+    });
 }
 
 void State::Finish(uint64_t id) {
@@ -221,19 +397,21 @@ void State::Finish(uint64_t id) {
         pending.erase(it);
         endpoints[p.endpoint].completed++;
     }
-    {
-        std::lock_guard<std::mutex> guard(g_ownersLock);
-        g_owners.erase(p.irp);
-    }
+    ForgetOwner(p.irp);
+    AtTime at(p.due);
     auto [status, usbd] = p.action();
-    if (p.urb) p.urb->UrbHeader.Status = usbd;
-    p.irp->IoStatus.Status = status;
-    p.irp->IoStatus.Information = 0;
-    IofCompleteRequest(p.irp, IO_NO_INCREMENT);
-    inFlight--;
+    if (p.waiter) {
+        p.waiter->handoff = true;
+        p.waiter->status = status;
+        p.waiter->usbd = usbd;
+        p.waiter->due = p.due;
+        KeSetEvent(&p.waiter->event, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    Complete(this, p, status, usbd);
 }
 
-void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd) {
+std::vector<State::Pending> State::TakeWhere(const std::function<bool(const Pending&)>& which) {
     std::vector<Pending> taken;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -246,13 +424,13 @@ void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTAT
             }
         }
     }
-    for (const Pending& p : taken) {
-        {
-            std::lock_guard<std::mutex> guard(g_ownersLock);
-            g_owners.erase(p.irp);
-        }
-        CompleteOnBus(shared_from_this(), p.irp, p.urb, status, usbd);
-    }
+    for (const Pending& p : taken) ForgetOwner(p.irp);
+    return taken;
+}
+
+void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTATUS status, USBD_STATUS usbd,
+                        int64_t at) {
+    for (Pending& p : TakeWhere(which)) CompleteOnBus(shared_from_this(), std::move(p), status, usbd, at);
 }
 
 NTSTATUS State::Dispatch(PIRP irp) {
@@ -264,11 +442,8 @@ NTSTATUS State::Dispatch(PIRP irp) {
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     }
-    if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
+    if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        return Refuse(irp, nullptr, STATUS_INVALID_DEVICE_REQUEST, USBD_STATUS_SUCCESS);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     auto* urb = code == IOCTL_INTERNAL_USB_SUBMIT_URB ? static_cast<PURB>(stack->Parameters.Others.Argument1) : nullptr;
     bool gone;
@@ -276,92 +451,151 @@ NTSTATUS State::Dispatch(PIRP irp) {
         std::lock_guard<std::mutex> guard(lock);
         gone = unplugged;
     }
-    const int64_t now = detail::Now();
-    if (gone) return Submit(irp, urb, 0, now, [] { return std::make_pair(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE); });
+    // A device that is gone fails everything in the dispatch routine.
+    if (gone) return Refuse(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     switch (code) {
     case IOCTL_INTERNAL_USB_RESET_PORT:
     case IOCTL_INTERNAL_USB_ENABLE_PORT:
-        return Submit(irp, nullptr, 0, now, [this] {
+        return Submit(irp, nullptr, 0, AtOnce, [this] {
             function->PortReset();
-            return std::make_pair(STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+            return Ok();
         });
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
         if (urb) return SubmitUrb(irp, urb);
         [[fallthrough]];
     default:
-        return Submit(irp, nullptr, 0, now, [] { return std::make_pair(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER); });
+        return Refuse(irp, nullptr, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     }
 }
 
 NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
-    const int64_t now = detail::Now();
-    const uint32_t frame = HostController::FrameNumber();
-    auto fail = [](USBD_STATUS usbd) { return [usbd] { return std::make_pair(STATUS_UNSUCCESSFUL, usbd); }; };
-    auto ok = std::make_pair(STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-    uint8_t endpoint = 0;
-    bool stall = false;
-    auto takeStall = [&](uint8_t ep) {
-        std::lock_guard<std::mutex> guard(lock);
-        stall = std::exchange(endpoints[ep].stall, false);
-    };
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        bool held = std::any_of(pending.begin(), pending.end(), [urb](const auto& p) { return p.second.urb == urb; });
+        guard.unlock();
+        if (held) {
+            // The stack still owns this block; its status field is not ours to write.
+            ReportViolation("IofCallDriver",
+                            "IOCTL_INTERNAL_USB_SUBMIT_URB: a URB was sent again while the USB stack still holds it");
+            return Refuse(irp, nullptr, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+        }
+    }
+    const USHORT length = urb->UrbHeader.Length;
+    const USHORT urbFunction = urb->UrbHeader.Function;
+    auto invalid = [&] { return Refuse(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER); };
+    auto badPipe = [&] { return Refuse(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE); };
 
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return Submit(irp, urb, 0, now, [this, urb, ok] {
+    switch (urbFunction) {
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        constexpr size_t head = offsetof(_URB_SELECT_CONFIGURATION, Interface);
+        constexpr size_t pipesAt = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+        if (length < head) return invalid();
+        auto& sc = urb->UrbSelectConfiguration;
+        if (sc.ConfigurationDescriptor &&
+            (length < head + pipesAt || sc.Interface.Length < pipesAt || length < head + sc.Interface.Length))
+            return invalid();
+        return Submit(irp, urb, 0, AtOnce, [this, urb] {
             auto& sc = urb->UrbSelectConfiguration;
-            if (!sc.ConfigurationDescriptor) return ok;  // unconfigure
+            {
+                // Every handle of the previous configuration is gone.
+                std::lock_guard<std::mutex> guard(lock);
+                pipes.clear();
+                configured = false;
+            }
+            if (!sc.ConfigurationDescriptor) return Ok();  // unconfigure
             std::vector<uint8_t> config = function->ConfigurationDescriptor();
             auto* end = reinterpret_cast<UCHAR*>(urb) + urb->UrbHeader.Length;
-            for (auto* info = &sc.Interface; reinterpret_cast<UCHAR*>(info) + sizeof(USBD_INTERFACE_INFORMATION) <= end &&
-                                             info->Length >= sizeof(USBD_INTERFACE_INFORMATION);
+            for (auto* info = &sc.Interface;
+                 reinterpret_cast<UCHAR*>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <= end &&
+                 info->Length >= offsetof(USBD_INTERFACE_INFORMATION, Pipes) &&
+                 reinterpret_cast<UCHAR*>(info) + info->Length <= end;
                  info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR*>(info) + info->Length)) {
-                if (!FillInterface(info, config)) return std::make_pair(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+                if (!FillInterface(info, config)) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    pipes.clear();
+                    return Result{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
+                }
             }
             sc.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kConfigurationHandle);
-            return ok;
+            std::lock_guard<std::mutex> guard(lock);
+            configured = true;
+            return Ok();
         });
-    case URB_FUNCTION_SELECT_INTERFACE:
-        return Submit(irp, urb, 0, now, [this, urb, ok] {
+    }
+    case URB_FUNCTION_SELECT_INTERFACE: {
+        constexpr size_t head = offsetof(_URB_SELECT_INTERFACE, Interface);
+        constexpr size_t pipesAt = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+        auto& si = urb->UrbSelectInterface;
+        if (length < head + pipesAt || si.Interface.Length < pipesAt || length < head + si.Interface.Length)
+            return invalid();
+        return Submit(irp, urb, 0, AtOnce, [this, urb] {
             auto& si = urb->UrbSelectInterface;
-            if (si.ConfigurationHandle != reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kConfigurationHandle) ||
+            bool ready;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                ready = configured;
+            }
+            if (!ready || si.ConfigurationHandle != reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kConfigurationHandle) ||
                 !FillInterface(&si.Interface, function->ConfigurationDescriptor()))
-                return std::make_pair(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
-            return ok;
+                return Result{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
+            return Ok();
         });
+    }
     case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-        return Submit(irp, urb, 0, now, [urb, ok] {
+        if (length != sizeof(_URB_GET_CURRENT_FRAME_NUMBER)) return invalid();
+        return Submit(irp, urb, 0, AtOnce, [urb] {
             urb->UrbGetCurrentFrameNumber.FrameNumber = HostController::FrameNumber();
-            return ok;
+            return Ok();
         });
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE: {
-        if (!EndpointOf(urb->UrbPipeRequest.PipeHandle, &endpoint))
-            return Submit(irp, urb, 0, now, fail(USBD_STATUS_INVALID_PIPE_HANDLE));
-        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        USBD_VERSION_INFORMATION version{};
+        USBD_GetUSBDIVersion(&version);
+        if (length != sizeof(_URB_PIPE_REQUEST) && !(length == kOldPipeRequestLength && version.USBDI_Version < 0x101))
+            return invalid();
+        std::optional<Pipe> pipe = PipeOf(urb->UrbPipeRequest.PipeHandle);
+        if (!pipe) return badPipe();
+        const uint8_t endpoint = pipe->endpoint;
+        auto pipeTransfers = [endpoint](const Pending& p) { return p.endpoint == endpoint; };
+        if (urbFunction == URB_FUNCTION_ABORT_PIPE && abortCompletesFirst) {
+            // As the stack may do it: the abort completes at once and the
+            // transfers it cancelled a frame later.
+            std::vector<Pending> taken = TakeWhere(pipeTransfers);
+            NTSTATUS status = Refuse(irp, urb, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+            for (Pending& p : taken)
+                CompleteOnBus(shared_from_this(), std::move(p), STATUS_CANCELLED, USBD_STATUS_CANCELED,
+                              detail::Now() + kFrame);
+            return status;
+        }
+        if (urbFunction == URB_FUNCTION_ABORT_PIPE) {
             // The pipe's transfers complete as cancelled before the abort does.
-            CancelWhere([endpoint](const Pending& p) { return p.endpoint == endpoint; }, STATUS_CANCELLED,
-                        USBD_STATUS_CANCELED);
+            CancelWhere(pipeTransfers, STATUS_CANCELLED, USBD_STATUS_CANCELED, detail::Now());
         } else {
             std::lock_guard<std::mutex> guard(lock);
-            endpoints[endpoint].stall = false;
+            endpoints[endpoint].halted = false;
         }
-        return Submit(irp, urb, 0, now, [ok] { return ok; });
+        return Submit(irp, urb, 0, AtOnce, [] { return Ok(); });
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        takeStall(0);
-        if (stall) return Submit(irp, urb, 0, now, fail(USBD_STATUS_STALL_PID));
-        return Submit(irp, urb, 0, now, [this, urb, ok, fail] {
+        if (length != sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)) return invalid();
+        bool stall;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            stall = std::exchange(endpoints[0].stall, false);  // the control pipe stalls one request
+        }
+        if (stall) return Submit(irp, urb, 0, AtOnce, Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+        return Submit(irp, urb, 0, AtOnce, [this, urb] {
             auto& d = urb->UrbControlDescriptorRequest;
             std::optional<std::vector<uint8_t>> bytes;
             if (d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) bytes = function->DeviceDescriptor();
             else if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) bytes = function->ConfigurationDescriptor();
             else if (d.DescriptorType == USB_STRING_DESCRIPTOR_TYPE) bytes = function->StringDescriptor(d.Index, d.LanguageId);
             UCHAR* out = BufferOf(d.TransferBuffer, d.TransferBufferMDL);
-            if (!bytes || !out) return fail(USBD_STATUS_STALL_PID)();
+            if (!bytes || !out) return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
             ULONG n = std::min<ULONG>(d.TransferBufferLength, static_cast<ULONG>(bytes->size()));
             std::memcpy(out, bytes->data(), n);
             d.TransferBufferLength = n;
-            return ok;
+            return Ok();
         });
     }
     case URB_FUNCTION_VENDOR_DEVICE:
@@ -372,9 +606,14 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
     case URB_FUNCTION_CLASS_INTERFACE:
     case URB_FUNCTION_CLASS_ENDPOINT:
     case URB_FUNCTION_CLASS_OTHER: {
-        takeStall(0);
-        if (stall) return Submit(irp, urb, 0, now, fail(USBD_STATUS_STALL_PID));
-        return Submit(irp, urb, 0, now, [this, urb, ok, fail] {
+        if (length != sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) return invalid();
+        bool stall;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            stall = std::exchange(endpoints[0].stall, false);
+        }
+        if (stall) return Submit(irp, urb, 0, AtOnce, Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+        return Submit(irp, urb, 0, AtOnce, [this, urb] {
             auto& v = urb->UrbControlVendorClassRequest;
             const USHORT f = urb->UrbHeader.Function;
             const bool vendor = f == URB_FUNCTION_VENDOR_DEVICE || f == URB_FUNCTION_VENDOR_INTERFACE ||
@@ -389,76 +628,143 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             UCHAR* buffer = BufferOf(v.TransferBuffer, v.TransferBufferMDL);
             std::vector<uint8_t> data;
             if (!in && buffer) data.assign(buffer, buffer + setup.length);
-            if (!function->Control(setup, data)) return fail(USBD_STATUS_STALL_PID)();
+            if (!function->Control(setup, data)) return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
             if (in) {
                 ULONG n = std::min<ULONG>(setup.length, static_cast<ULONG>(data.size()));
                 if (n && buffer) std::memcpy(buffer, data.data(), n);
                 v.TransferBufferLength = n;
             }
-            return ok;
+            return Ok();
         });
     }
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        if (length != sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) return invalid();
         auto& b = urb->UrbBulkOrInterruptTransfer;
-        if (!EndpointOf(b.PipeHandle, &endpoint)) return Submit(irp, urb, 0, now, fail(USBD_STATUS_INVALID_PIPE_HANDLE));
-        takeStall(endpoint);
-        if (stall) return Submit(irp, urb, endpoint, now, fail(USBD_STATUS_STALL_PID));
-        return Submit(irp, urb, endpoint, (frame + 1) * kFrame, [this, urb, endpoint, ok] {
+        std::optional<Pipe> pipe = PipeOf(b.PipeHandle);
+        if (!pipe) return badPipe();
+        if (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) return invalid();
+        if (b.TransferBufferLength && !b.TransferBuffer && !b.TransferBufferMDL) return invalid();
+        const uint8_t endpoint = pipe->endpoint;
+        Action action;
+        {
+            // A stall halts the pipe; a halted pipe fails every transfer
+            // until it is reset.
+            std::lock_guard<std::mutex> guard(lock);
+            Faults& f = endpoints[endpoint];
+            if (f.halted) action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
+            else if (std::exchange(f.stall, false)) {
+                f.halted = true;
+                action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+            }
+        }
+        if (action) return Submit(irp, urb, endpoint, AtOnce, std::move(action));
+        return Submit(irp, urb, endpoint, NextFrame, [this, urb, endpoint] {
             auto& t = urb->UrbBulkOrInterruptTransfer;
             UCHAR* buffer = BufferOf(t.TransferBuffer, t.TransferBufferMDL);
             if (USB_ENDPOINT_DIRECTION_IN(endpoint))
                 t.TransferBufferLength = buffer ? static_cast<ULONG>(function->BulkIn(endpoint, buffer, t.TransferBufferLength)) : 0;
             else if (buffer)
                 function->BulkOut(endpoint, buffer, t.TransferBufferLength);
-            return ok;
+            return Ok();
         });
     }
     case URB_FUNCTION_ISOCH_TRANSFER: {
-        auto& iso = urb->UrbIsochronousTransfer;
-        if (!EndpointOf(iso.PipeHandle, &endpoint) || iso.NumberOfPackets == 0)
-            return Submit(irp, urb, 0, now, fail(USBD_STATUS_INVALID_PARAMETER));
-        // As soon as possible: one packet per frame, right after what the pipe
-        // has queued. A pipe kept busy streams without gaps even when this
-        // thread runs behind a fast clock; an idle pipe starts at the next frame.
-        uint32_t start;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            Faults& f = endpoints[endpoint];
-            bool busy = std::any_of(pending.begin(), pending.end(),
-                                    [endpoint](const auto& p) { return p.second.endpoint == endpoint; });
-            start = busy ? f.nextFrame : std::max(frame + 1, f.nextFrame);
-            f.nextFrame = start + iso.NumberOfPackets;
-        }
-        const int64_t due = static_cast<int64_t>(start + iso.NumberOfPackets) * kFrame;
-        return Submit(irp, urb, endpoint, due, [this, urb, endpoint, start, ok] {
-            auto& t = urb->UrbIsochronousTransfer;
-            UCHAR* buffer = BufferOf(t.TransferBuffer, t.TransferBufferMDL);
-            t.StartFrame = start;
-            t.ErrorCount = 0;
-            ULONG total = 0;
-            for (ULONG p = 0; p < t.NumberOfPackets; ++p) {
-                ULONG length = IsoPacketLength(t, p);
-                UCHAR* data = buffer + t.IsoPacket[p].Offset;
-                if (USB_ENDPOINT_DIRECTION_IN(endpoint)) {
-                    t.IsoPacket[p].Length = static_cast<ULONG>(function->IsoIn(endpoint, start + p, data, length));
-                    total += t.IsoPacket[p].Length;
-                } else {
-                    function->IsoOut(endpoint, start + p, data, length);
-                    total += length;
-                }
-                t.IsoPacket[p].Status = USBD_STATUS_SUCCESS;
-            }
-            if (USB_ENDPOINT_DIRECTION_IN(endpoint)) t.TransferBufferLength = total;
-            return ok;
-        });
+        if (length < offsetof(_URB_ISOCH_TRANSFER, IsoPacket)) return invalid();
+        std::optional<Pipe> pipe = PipeOf(urb->UrbIsochronousTransfer.PipeHandle);
+        if (!pipe) return badPipe();
+        if (pipe->type != UsbdPipeTypeIsochronous) return invalid();
+        return SubmitIso(irp, urb, *pipe);
     }
     default:
-        return Submit(irp, urb, 0, now, fail(USBD_STATUS_INVALID_URB_FUNCTION));
+        if (DefinedUrbFunction(urbFunction)) return Refuse(irp, urb, STATUS_NOT_SUPPORTED, USBD_STATUS_NOT_SUPPORTED);
+        return Refuse(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION);
     }
 }
 
-HostController::HostController(std::shared_ptr<Function> function) : state_(std::make_shared<State>()) {
+NTSTATUS State::SubmitIso(PIRP irp, PURB urb, const Pipe& pipe) {
+    auto& iso = urb->UrbIsochronousTransfer;
+    auto invalid = [&] { return Refuse(irp, urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER); };
+    const ULONG n = iso.NumberOfPackets;
+    if (n == 0 || n > kMaxIsoPacketsFullSpeed) return invalid();
+    if (iso.Hdr.Length < offsetof(_URB_ISOCH_TRANSFER, IsoPacket) + n * sizeof(USBD_ISO_PACKET_DESCRIPTOR))
+        return invalid();
+    if (iso.TransferBufferLength && !iso.TransferBuffer && !iso.TransferBufferMDL) return invalid();
+    // Offsets rise, stay in the buffer, and no packet exceeds what the
+    // endpoint takes in one frame.
+    for (ULONG p = 0; p < n; ++p) {
+        const ULONG offset = iso.IsoPacket[p].Offset;
+        const ULONG end = p + 1 < n ? iso.IsoPacket[p + 1].Offset : iso.TransferBufferLength;
+        if (offset > end || end > iso.TransferBufferLength || end - offset > pipe.maxPacket) return invalid();
+    }
+    const bool asap = iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP;
+    if (!asap) {
+        const auto distance = static_cast<int32_t>(iso.StartFrame - static_cast<uint32_t>(LogicalNow() / kFrame));
+        if (distance <= -USBD_ISO_START_FRAME_RANGE || distance >= USBD_ISO_START_FRAME_RANGE)
+            return Refuse(irp, urb, STATUS_UNSUCCESSFUL, USBD_STATUS_BAD_START_FRAME);
+    }
+
+    // The frames are taken when the transfer reaches the controller; a packet
+    // whose frame has already gone by then is not sent.
+    struct Plan {
+        uint32_t start = 0;
+        uint32_t current = 0;
+    };
+    auto plan = std::make_shared<Plan>();
+    Schedule schedule = [plan, asap, startFrame = iso.StartFrame, n, latency = asapLatencyFrames](
+                            Faults& f, int64_t now, bool busy) {
+        plan->current = static_cast<uint32_t>(now / kFrame);
+        // As soon as possible: right after the transfers the pipe still has
+        // on the bus, even when their frames are over by now; on an idle
+        // pipe the next frame (or the configured latency).
+        plan->start = !asap ? startFrame : busy ? f.nextFrame : plan->current + latency;
+        f.nextFrame = plan->start + n;
+        return std::max<int64_t>(static_cast<int64_t>(plan->start + n) * kFrame, now);
+    };
+    const uint8_t endpoint = pipe.endpoint;
+    Action action = [this, urb, endpoint, plan] {
+        auto& t = urb->UrbIsochronousTransfer;
+        UCHAR* buffer = BufferOf(t.TransferBuffer, t.TransferBufferMDL);
+        const bool in = USB_ENDPOINT_DIRECTION_IN(endpoint);
+        t.StartFrame = plan->start;
+        ULONG errors = 0, total = 0;
+        for (ULONG p = 0; p < t.NumberOfPackets; ++p) {
+            const uint32_t frame = plan->start + p;
+            USBD_STATUS status = USBD_STATUS_SUCCESS;
+            if (static_cast<int32_t>(frame - plan->current) < 0) status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+            else if (MissedPacket(endpoint, frame)) status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+            USBD_ISO_PACKET_DESCRIPTOR& d = t.IsoPacket[p];
+            d.Status = status;
+            if (status != USBD_STATUS_SUCCESS) {
+                // Not sent: its bytes stay as they were.
+                d.Length = 0;
+                ++errors;
+                continue;
+            }
+            const ULONG length = IsoPacketLength(t, p);
+            UCHAR* data = buffer + d.Offset;
+            if (in) {
+                d.Length = static_cast<ULONG>(function->IsoIn(endpoint, frame, data, length));
+                total += d.Length;
+            } else {
+                function->IsoOut(endpoint, frame, data, length);
+                total += length;
+            }
+        }
+        t.ErrorCount = errors;
+        t.TransferBufferLength = total;
+        // Packets fail one by one; the request fails only when none got through.
+        if (errors == t.NumberOfPackets) return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED};
+        return Ok();
+    };
+    return Submit(irp, urb, endpoint, std::move(schedule), std::move(action));
+}
+
+HostController::HostController(std::shared_ptr<Function> function, Options options)
+    : state_(std::make_shared<State>()) {
     state_->function = std::move(function);
+    state_->inlineCompletion = options.inlineCompletion;
+    state_->abortCompletesFirst = options.abortCompletesFirst;
+    state_->asapLatencyFrames = std::max<uint32_t>(options.asapLatencyFrames, 1);
     std::weak_ptr<State> weak = state_;
     state_->pdo = CreateLowerDevice([weak](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
         if (auto s = weak.lock()) return s->Dispatch(irp);
@@ -469,14 +775,24 @@ HostController::HostController(std::shared_ptr<Function> function) : state_(std:
 }
 
 HostController::~HostController() {
-    state_->CancelWhere([](const State::Pending&) { return true; }, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    state_->CancelWhere([](const State::Pending&) { return true; }, STATUS_CANCELLED, USBD_STATUS_CANCELED,
+                        detail::Now());
     BusFlush();
+    // Cancellations an abort scheduled a frame ahead still have to run.
+    for (int ms = 0; ms < 100 && state_->inFlight != 0; ++ms) {
+        LARGE_INTEGER oneMs;
+        oneMs.QuadPart = -kFrame;
+        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    }
     DeleteLowerDevice(state_->pdo);
 }
 
 PDEVICE_OBJECT HostController::PhysicalDevice() const { return state_->pdo; }
 uint32_t HostController::FrameNumber() { return static_cast<uint32_t>(detail::Now() / kFrame); }
 std::shared_ptr<Function> HostController::Attached() const { return state_->function; }
+
+void HostController::SetInlineCompletion(bool on) { state_->inlineCompletion = on; }
+void HostController::SetAbortCompletesFirst(bool on) { state_->abortCompletesFirst = on; }
 
 void HostController::HangNextTransfer(uint8_t endpoint) {
     std::lock_guard<std::mutex> guard(state_->lock);
@@ -493,9 +809,26 @@ void HostController::StallNext(uint8_t endpoint) {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->endpoints[endpoint].stall = true;
 }
+bool HostController::Halted(uint8_t endpoint) const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    auto it = state_->endpoints.find(endpoint);
+    return it != state_->endpoints.end() && it->second.halted;
+}
+void HostController::SetSubmissionDelay(uint8_t endpoint, int64_t delay100ns) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->endpoints[endpoint].submitDelay = delay100ns;
+}
 void HostController::SetCompletionDelay(uint8_t endpoint, int64_t delay100ns) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    state_->endpoints[endpoint].delay = delay100ns;
+    state_->endpoints[endpoint].completeDelay = delay100ns;
+}
+void HostController::MissIsoPackets(uint8_t endpoint, unsigned count) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->endpoints[endpoint].missNext = count;
+}
+void HostController::MissEveryNthIsoFrame(uint8_t endpoint, unsigned n) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->endpoints[endpoint].missEvery = n;
 }
 void HostController::Unplug() {
     {
@@ -503,7 +836,7 @@ void HostController::Unplug() {
         state_->unplugged = true;
     }
     state_->CancelWhere([](const State::Pending&) { return true; }, STATUS_DEVICE_NOT_CONNECTED,
-                        USBD_STATUS_DEVICE_GONE);
+                        USBD_STATUS_DEVICE_GONE, detail::Now());
 }
 void HostController::Plug() {
     std::lock_guard<std::mutex> guard(state_->lock);

@@ -39,6 +39,18 @@ class ModuleFixture : public DeviceFixture {
 protected:
 
     virtual velnor::sim::ModuleSettings Settings() { return {}; }
+    // How the host controller completes requests (on its bus thread, or
+    // inline in IoCallDriver) and orders an abort against its transfers.
+    // A stream starts 100 frames after its start request: the request's
+    // transfers then reach a pipe still waiting for its first frame even
+    // when the clock, faster than real time, runs on while this thread is
+    // descheduled between two of them (a transfer queued behind frames
+    // already gone would lose its packets).
+    virtual hk::usb::HostController::Options BusOptions() {
+        hk::usb::HostController::Options options;
+        options.asapLatencyFrames = 100;
+        return options;
+    }
     // The function on the bus: the acquisition module unless a test brings its own.
     virtual std::shared_ptr<hk::usb::Function> MakeFunction() {
         return std::make_shared<velnor::sim::AcquisitionModule>(Settings());
@@ -50,7 +62,7 @@ protected:
         ext_->DescriptorRingBuffer = nullptr;
         function_ = MakeFunction();
         module_ = std::dynamic_pointer_cast<velnor::sim::AcquisitionModule>(function_);
-        bus_ = std::make_unique<hk::usb::HostController>(function_);
+        bus_ = std::make_unique<hk::usb::HostController>(function_, BusOptions());
         ext_->StackDeviceObject = IoAttachDeviceToDeviceStack(device_, bus_->PhysicalDevice());
         ext_->IsoPacketRingBuffer = AllocRingBuffer(20000);
         IsoOutBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 10000, VELNOR_POOL_TAG));

@@ -1,8 +1,12 @@
-// The simulated USB host controller: one function on one port, reached
-// through a physical device object that takes the USB stack's internal
-// requests (URBs, port reset and enable). It runs on the kernel clock in
-// 1 ms frames; every request completes on the bus thread at DISPATCH_LEVEL
-// and can be cancelled at any point. Faults can be injected per endpoint.
+// The simulated USB host controller: one full-speed function on one port,
+// reached through a physical device object that takes the USB stack's
+// internal requests (URBs, port reset and enable). It runs on the kernel
+// clock in 1 ms frames and checks URBs the way the USB stack does: a
+// malformed request, a pipe handle the current configuration did not hand
+// out, or an isochronous transfer the stack would refuse is completed at
+// once with the stack's error. Accepted requests complete on the bus thread
+// at DISPATCH_LEVEL (or, with inline completion, inside IoCallDriver) and can
+// be cancelled at any point. Faults can be injected per endpoint.
 #pragma once
 
 #include <hostkernel/hostkernel.h>
@@ -46,9 +50,29 @@ public:
     virtual void PortReset() {}
 };
 
+struct ControllerOptions {
+    // Every request a thread below DISPATCH_LEVEL submits completes
+    // inside its IoCallDriver, in that thread, as the stack's completion
+    // may preempt the submitter: IoCallDriver waits (a kernel wait, in
+    // virtual time) until the request is done, runs the completion at
+    // DISPATCH_LEVEL and returns the final status. A request submitted at
+    // DISPATCH_LEVEL that needs bus time still completes on the bus
+    // thread, since nothing can preempt its submitter there.
+    bool inlineCompletion = false;
+    // ABORT_PIPE completes first and the transfers it cancels one frame
+    // later, as the stack may do; by default they complete before it.
+    bool abortCompletesFirst = false;
+    // An ASAP isochronous transfer on an idle pipe starts this many frames
+    // after the current one (the stack adjusts the start for bus latency;
+    // 1 is the next frame).
+    uint32_t asapLatencyFrames = 1;
+};
+
 class HostController {
 public:
-    explicit HostController(std::shared_ptr<Function> function);
+    using Options = ControllerOptions;
+
+    explicit HostController(std::shared_ptr<Function> function, Options options = {});
     // Cancels what is still pending, then removes the physical device.
     ~HostController();
     HostController(const HostController&) = delete;
@@ -57,12 +81,30 @@ public:
     PDEVICE_OBJECT PhysicalDevice() const;
     static uint32_t FrameNumber();  // the current 1 ms frame of the kernel clock
 
+    void SetInlineCompletion(bool on);
+    void SetAbortCompletesFirst(bool on);
+
     // Faults, per endpoint address (0 is the control pipe).
     void HangNextTransfer(uint8_t endpoint);  // stays pending until cancelled
     // The nth transfer submitted from now on (1: the next) fails with these statuses.
     void FailTransfer(uint8_t endpoint, unsigned nth, NTSTATUS status, USBD_STATUS usbdStatus);
-    void StallNext(uint8_t endpoint);  // control, bulk or interrupt: the next request stalls
+    // The next request stalls. On the control pipe only that request fails;
+    // a bulk or interrupt pipe stays halted, failing every transfer, until
+    // URB_FUNCTION_RESET_PIPE (isochronous pipes have no handshake to stall).
+    void StallNext(uint8_t endpoint);
+    bool Halted(uint8_t endpoint) const;
+    // Requests to the endpoint reach the controller this much later; an
+    // isochronous transfer takes its frames only then.
+    void SetSubmissionDelay(uint8_t endpoint, int64_t delay100ns);
+    // Requests complete this much after they are done on the bus, as a late
+    // completion would: a transfer resubmitted from it finds its frames gone.
     void SetCompletionDelay(uint8_t endpoint, int64_t delay100ns);
+    // Isochronous packets that come back not accessed by the controller
+    // (USBD_STATUS_ISO_NOT_ACCESSED_BY_HW, Length 0, buffer untouched): the
+    // next `count` packets of the endpoint, and every packet whose frame
+    // number is a multiple of `n` (0: none).
+    void MissIsoPackets(uint8_t endpoint, unsigned count);
+    void MissEveryNthIsoFrame(uint8_t endpoint, unsigned n);
     // Unplugged, every request fails as the device is gone, and what was
     // pending completes that way; plugging it in again ends that.
     void Unplug();
