@@ -617,12 +617,12 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     bus_->HangNextTransfer(0x81);
     auto hung = Track(Iso(0x81, 4, 108, b3));
     NTSTATUS hungReturned = STATUS_PENDING;
-    std::thread submitter([&] { hungReturned = Call(*hung); });
+    hk::SimThread submitter("submitter", [&] { hungReturned = Call(*hung); });
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
     while (bus_->Pending() == 0) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
     EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
-    submitter.join();
+    submitter.Join();
     EXPECT_EQ(hungReturned, STATUS_CANCELLED);
     EXPECT_EQ(hung->status, STATUS_CANCELLED);
 

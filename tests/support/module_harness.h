@@ -41,16 +41,8 @@ protected:
     virtual velnor::sim::ModuleSettings Settings() { return {}; }
     // How the host controller completes requests (on its bus thread, or
     // inline in IoCallDriver) and orders an abort against its transfers.
-    // A stream starts 100 frames after its start request: the request's
-    // transfers then reach a pipe still waiting for its first frame even
-    // when the clock, faster than real time, runs on while this thread is
-    // descheduled between two of them (a transfer queued behind frames
-    // already gone would lose its packets).
-    virtual hk::usb::HostController::Options BusOptions() {
-        hk::usb::HostController::Options options;
-        options.asapLatencyFrames = 100;
-        return options;
-    }
+    // The controller's completion mode and start latency, for tests that need other ones.
+    virtual hk::usb::HostController::Options BusOptions() { return {}; }
     // The function on the bus: the acquisition module unless a test brings its own.
     virtual std::shared_ptr<hk::usb::Function> MakeFunction() {
         return std::make_shared<velnor::sim::AcquisitionModule>(Settings());
