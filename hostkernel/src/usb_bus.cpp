@@ -123,6 +123,7 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     std::atomic<bool> inlineCompletion{false};
     std::atomic<bool> abortCompletesFirst{false};
     uint32_t asapLatencyFrames = 1;
+    bool completionThreadPerPipe = false;
     // Requests accepted and not yet through their completion (counted until
     // IofCompleteRequest returns, so a caller that sees 0 knows the bus no
     // longer touches any buffer).
@@ -406,6 +407,14 @@ void State::Finish(uint64_t id) {
         p.waiter->usbd = usbd;
         p.waiter->due = p.due;
         KeSetEvent(&p.waiter->event, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    if (completionThreadPerPipe && p.endpoint != 0) {
+        // The data moved here, on the bus thread; the driver sees the
+        // completion on its pipe's own thread, still counted in flight.
+        unsigned lane = 1 + ((p.endpoint & 0x0Fu) * 2 + (p.endpoint >> 7)) % (kBusLanes - 1);
+        BusPostOn(lane, detail::Now(),
+                  [self = shared_from_this(), p, status, usbd] { Complete(self.get(), p, status, usbd); });
         return;
     }
     Complete(this, p, status, usbd);
@@ -765,6 +774,7 @@ HostController::HostController(std::shared_ptr<Function> function, Options optio
     state_->inlineCompletion = options.inlineCompletion;
     state_->abortCompletesFirst = options.abortCompletesFirst;
     state_->asapLatencyFrames = std::max<uint32_t>(options.asapLatencyFrames, 1);
+    state_->completionThreadPerPipe = options.completionThreadPerPipe;
     std::weak_ptr<State> weak = state_;
     state_->pdo = CreateLowerDevice([weak](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
         if (auto s = weak.lock()) return s->Dispatch(irp);

@@ -12,7 +12,9 @@
 #include <usbdlib.h>
 #include <velnor_sim/acquisition_module.h>
 
+#include <cstdlib>
 #include <functional>
+#include <string_view>
 #include <memory>
 
 namespace velnor_test {
@@ -41,8 +43,17 @@ protected:
     virtual velnor::sim::ModuleSettings Settings() { return {}; }
     // How the host controller completes requests (on its bus thread, or
     // inline in IoCallDriver) and orders an abort against its transfers.
-    // The controller's completion mode and start latency, for tests that need other ones.
-    virtual hk::usb::HostController::Options BusOptions() { return {}; }
+    // The controller's completion mode: ctest runs the stream tests once on
+    // the bus thread, once completing inside IoCallDriver and once with each
+    // pipe's completions on a thread of their own (VELNOR_BUS_MODE).
+    virtual hk::usb::HostController::Options BusOptions() {
+        hk::usb::HostController::Options options;
+        const char* mode = std::getenv("VELNOR_BUS_MODE");
+        std::string_view m = mode ? mode : "";
+        options.inlineCompletion = m == "inline";
+        options.completionThreadPerPipe = m == "threads";
+        return options;
+    }
     // The function on the bus: the acquisition module unless a test brings its own.
     virtual std::shared_ptr<hk::usb::Function> MakeFunction() {
         return std::make_shared<velnor::sim::AcquisitionModule>(Settings());

@@ -66,6 +66,10 @@ struct ControllerOptions {
     // after the current one (the stack adjusts the start for bus latency;
     // 1 is the next frame).
     uint32_t asapLatencyFrames = 1;
+    // Each pipe's completions run on a bus thread of their own (one of
+    // hk::kBusLanes, by endpoint number), so completions of different pipes
+    // run at the same time, as on a multiprocessor; one pipe's keep their order.
+    bool completionThreadPerPipe = false;
 };
 
 class HostController {
