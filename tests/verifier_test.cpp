@@ -426,6 +426,19 @@ NTSTATUS PnpEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
+// A driver whose device keeps every request until it is cancelled.
+PDEVICE_OBJECT g_holding = nullptr;
+NTSTATUS HoldingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+        hk::PendUntilCancelled(irp);
+        return STATUS_PENDING;
+    };
+    NTSTATUS s = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_holding);
+    if (NT_SUCCESS(s)) g_holding->Flags &= ~DO_DEVICE_INITIALIZING;
+    return s;
+}
+
 // A device object outlives IoDeleteDevice while anything still refers to
 // it, and the PnP manager's requests come in its order only.
 TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepTheirOrder) {
@@ -465,6 +478,25 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
     EXPECT_EQ(hk::DeviceObjectReferences(pending), 0u);
     IoFreeIrp(irp);
 
+    // A driver unloaded while one of its deleted devices is still referenced
+    // would be called after it has gone.
+    hk::Driver* holding = hk::LoadDriver(HoldingEntry, u"HkHolding");
+    ASSERT_NE(holding, nullptr);
+    irp = IoAllocateIrp(g_holding->StackSize, FALSE);
+    KeClearEvent(&done);
+    IoSetCompletionRoutine(irp, KeepIt, &done, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    EXPECT_EQ(IoCallDriver(g_holding, irp), STATUS_PENDING);
+    IoDeleteDevice(g_holding);
+    EXPECT_TRUE(hk::UnloadDriver(holding));
+    Violations v = recorder.Take();
+    EXPECT_EQ(Count(v, "UnloadDriver", "1 deleted device object(s) still referenced"), 1u) << Describe(v);
+    EXPECT_EQ(v.size(), 1u) << Describe(v);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(hk::DeviceObjectReferences(g_holding), 0u);
+    IoFreeIrp(irp);
+
     PDEVICE_OBJECT below = hk::CreateLowerDevice(nullptr);
     PDEVICE_OBJECT above = hk::CreateLowerDevice(nullptr);
     ASSERT_EQ(IoAttachDeviceToDeviceStack(above, below), below);
@@ -481,7 +513,7 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
     IoDetachDevice(below);
     EXPECT_EQ(hk::DeviceObjectReferences(below), 0u);
     hk::DeleteLowerDevice(above);
-    Violations v = recorder.Take();
+    v = recorder.Take();
     EXPECT_TRUE(v.empty()) << Describe(v);
 
     // The PnP manager's order: the harness plays it, so a request out of
