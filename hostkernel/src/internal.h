@@ -108,7 +108,8 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 bool ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);
 bool DeletePending(PDEVICE_OBJECT device);  // IoDeleteDevice was called on it
-// Devices of a driver that were deleted but are still referenced.
+// Devices of a driver being unloaded that were deleted but are still
+// referenced; they are counted once (the driver object goes).
 size_t DeletedButReferenced(PDRIVER_OBJECT driver);
 // A device object made without the driver-facing checks and fault injection
 // of IoCreateDevice (the host's own lower devices).

@@ -310,7 +310,11 @@ bool DeletePending(PDEVICE_OBJECT device) {
 size_t DeletedButReferenced(PDRIVER_OBJECT driver) {
     std::lock_guard<std::mutex> guard(g_nameLock);
     size_t n = 0;
-    for (const auto& [d, r] : g_deviceRecords) n += r.deletePending && r.driver == driver;
+    for (auto& [d, r] : g_deviceRecords) {
+        if (!r.deletePending || r.driver != driver) continue;
+        ++n;
+        r.driver = nullptr;  // the driver object goes now; not to be confused with a later one
+    }
     return n;
 }
 
