@@ -127,22 +127,30 @@ TEST_F(BlockReaderTest, ElectrodeReferenceSelectsWordsInTheFixedOrder) {
     }
 }
 
+// A bad-SYNC sample's slots are not written, but the reply length counts
+// them: they read 0, never what the system buffer held before. With only the
+// 6 request bytes as input the rest of that buffer is stale pool.
 TEST_F(BlockReaderTest, BadSyncUnitsLeaveTheirSlotsAndMakeAnErrorBlockFromNinety) {
-    std::vector<Packet> s = Stream(10);
-    s[4][VELNOR_W_SYNC] = 0xFFFF;
-    Store(s);
-    BlockReply r = ReadBlock(10, 2);
-    ASSERT_EQ(r.length, VelnorBlockReplyBytes(10, 2));
-    for (ULONG row = 0; row < 3; ++row) EXPECT_EQ(Word(r, row, 10, 4), 0xA5A5) << "slots unwritten, pace too";
-    EXPECT_EQ(Word(r, 0, 10, 5), 0x1000 + 16 * 5) << "the next sample takes the next unit";
-    EXPECT_EQ(Status(r), VELNOR_STATUS_SYNC_ERROR);
-    EXPECT_EQ(Lines("Velnor> Velnor_ReadBlock: Synchronisation error"), 1u);
+    for (ULONG in : {0u, 6u}) {
+        SCOPED_TRACE(in);
+        hk::LogClear();
+        std::vector<Packet> s = Stream(10);
+        s[4][VELNOR_W_SYNC] = 0xFFFF;
+        Store(s);
+        BlockReply r = ReadBlock(10, 2, 0, 0xA5A5, in);
+        ASSERT_EQ(r.length, VelnorBlockReplyBytes(10, 2));
+        for (ULONG row = 0; row < 3; ++row) EXPECT_EQ(Word(r, row, 10, 4), 0) << "slots unwritten, pace too";
+        EXPECT_EQ(Word(r, 0, 10, 5), 0x1000 + 16 * 5) << "the next sample takes the next unit";
+        EXPECT_EQ(Status(r), VELNOR_STATUS_SYNC_ERROR);
+        EXPECT_EQ(r.words[r.length / 2], 0xA5A5) << "nothing beyond the reply length comes back";
+        EXPECT_EQ(Lines("Velnor> Velnor_ReadBlock: Synchronisation error"), 1u);
+    }
 
     for (int bad : {89, 90}) {
         std::vector<Packet> v = Stream(100);
         for (int i = 0; i < bad; ++i) v[i][VELNOR_W_SYNC] = 0x0000;
         Store(v);
-        r = ReadBlock(100, 1);
+        BlockReply r = ReadBlock(100, 1);
         if (bad == 89) {
             EXPECT_EQ(r.length, VelnorBlockReplyBytes(100, 1));
             EXPECT_EQ(Status(r), VELNOR_STATUS_SYNC_ERROR);

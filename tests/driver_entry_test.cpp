@@ -95,12 +95,24 @@ TEST_F(DriverEntryTest, RegistryFailuresLogTheirCauseAndKeepLevelTwo) {
         EXPECT_TRUE(hk::UnloadDriver(d));
         EXPECT_FALSE(hk::LogHasLine("Velnor> Velnor_Unload() - START")) << "the level stayed 2";
     }
-    // A value of the wrong type is a failed query too.
-    hk::LogClear();
-    hk::RegistrySetString(hk::ServiceKeyPath(kService), u"DebugLevel", u"5");
-    hk::Driver* d = Load();
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - function failed (Status = 0xC0000024)"));
-    EXPECT_TRUE(hk::UnloadDriver(d));
+    // A value of the wrong type is a failed query too: the driver asks for a
+    // type-checked DWORD, so neither a string (a UNICODE_STRING) nor eight
+    // bytes of binary are ever written over its 4-byte level.
+    for (bool text : {true, false}) {
+        SCOPED_TRACE(text ? "REG_SZ" : "REG_BINARY");
+        hk::LogClear();
+        if (text)
+            hk::RegistrySetString(hk::ServiceKeyPath(kService), u"DebugLevel", u"5");
+        else
+            hk::RegistrySetBinary(hk::ServiceKeyPath(kService), u"DebugLevel", {5, 0, 0, 0, 5, 0, 0, 0});
+        hk::ViolationRecorder recorder;
+        hk::Driver* d = Load();
+        EXPECT_TRUE(
+            hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - function failed (Status = 0xC0000024)"));
+        EXPECT_TRUE(hk::UnloadDriver(d));
+        EXPECT_FALSE(hk::LogHasLine("Velnor> Velnor_Unload() - START")) << "the level stayed 2";
+        EXPECT_TRUE(recorder.Take().empty()) << "a direct query of a DWORD without the type check";
+    }
 }
 
 TEST_F(DriverEntryTest, RegistryPathTooLongForTheCopyIsNotQueried) {

@@ -227,8 +227,9 @@ TEST_F(IsoStreamTest, StartsThatCannotRunAreRefusedWithoutAllocating) {
     ext_->InterfaceInfo = info;
 }
 
-// Every allocation of the start, failed in turn: the start fails and
-// leaves nothing behind; the verifier's leak check runs at the end.
+// Every allocation of the start (pool and requests), counted on a start
+// that succeeds and then failed in turn: the start fails and leaves nothing
+// behind; the verifier's leak check runs at the end.
 TEST_F(IsoStreamTest, AStartThatCannotAllocateReleasesWhatItHad) {
     auto pooled = [] {
         size_t n = 0;
@@ -236,10 +237,19 @@ TEST_F(IsoStreamTest, AStartThatCannotAllocateReleasesWhatItHad) {
         return n;
     };
     const size_t before = pooled();
-    for (unsigned successes = 0; successes < 9; ++successes) {
-        hk::FailPoolAllocation(VELNOR_POOL_TAG, successes);
-        EXPECT_EQ(StartIn(), STATUS_INSUFFICIENT_RESOURCES) << successes;
-        EXPECT_EQ(pooled(), before) << successes;
+    hk::ResetAllocationCalls();
+    ASSERT_EQ(StartIn(), STATUS_SUCCESS);
+    const uint64_t pool = hk::AllocationCalls(hk::Alloc::ExAllocatePoolWithTag);
+    const uint64_t irps = hk::AllocationCalls(hk::Alloc::IoAllocateIrp);
+    EXPECT_EQ(irps, kInStream.TransferCount) << "one request per transfer";
+    EXPECT_EQ(pool, 5 + kInStream.TransferCount) << "stream, buffer, ring and its record, transfers, one URB each";
+    Halt();
+    ASSERT_EQ(pooled(), before);
+    for (unsigned nth = 1; nth <= pool + irps; ++nth) {
+        hk::FailAllocations site({hk::Alloc::Any, 0, nth});
+        EXPECT_EQ(StartIn(), STATUS_INSUFFICIENT_RESOURCES) << nth;
+        EXPECT_EQ(site.Failed(), 1u) << nth;
+        EXPECT_EQ(pooled(), before) << nth;
         EXPECT_EQ(ReadShared(ext_->DescriptorRingBuffer), nullptr);
     }
     EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0; }, 1.0)) << "nothing was submitted";

@@ -620,7 +620,10 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     hk::SimThread submitter("submitter", [&] { hungReturned = Call(*hung); });
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
-    while (bus_->Pending() == 0) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    // Time moves only once the submitter is blocked, so after one delay its
+    // transfer is surely held by the controller.
+    do KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    while (bus_->Pending() == 0);
     EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
     submitter.Join();
     EXPECT_EQ(hungReturned, STATUS_CANCELLED);

@@ -210,6 +210,13 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
         return status;
     }
     auto* reply = static_cast<PUSHORT>(irp->AssociatedIrp.SystemBuffer);
+    const USHORT nPort = reply[0];
+    const ULONG rows = static_cast<ULONG>(nChannels);
+    const ULONG samples = nSamples > 0 ? static_cast<ULONG>(nSamples) : 0;
+    // The reply region is cleared first: the system buffer beyond the request
+    // holds whatever the pool held, and a sample lost to a bad SYNC word
+    // leaves its slots unwritten while the reply length still counts them.
+    RtlZeroMemory(reply, ((rows + 1) * samples + 2) * sizeof(USHORT));
 
     VELNOR_LOG(5, "Velnor> Velnor_ReadBlock: InBufferSize  = %ld\n", stack->Parameters.DeviceIoControl.InputBufferLength);
     VELNOR_LOG(5, "Velnor> Velnor_ReadBlock: OutBufferSize = %ld\n",
@@ -220,7 +227,7 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
     // About one second of ticks; a tick shorter than 1 ms counts the second
     // in ticks directly instead of dividing by zero.
     ULONG limit = tickMs ? 1000 / tickMs : 10000000 / (increment ? increment : 1);
-    VELNOR_LOG(3, "Velnor> Velnor_ReadBlock: nPort     = %d\n", reply[0]);
+    VELNOR_LOG(3, "Velnor> Velnor_ReadBlock: nPort     = %d\n", nPort);
     VELNOR_LOG(3, "Velnor> Velnor_ReadBlock: nSamples  = %d\n", nSamples);
     VELNOR_LOG(3, "Velnor> Velnor_ReadBlock: nChannels = %d\n", nChannels);
 
@@ -231,8 +238,6 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
     ULONG sequenceErrors = 0;
     ULONG keyBits = 0;
     BOOLEAN timedOut = FALSE;
-    const ULONG rows = static_cast<ULONG>(nChannels);
-    const ULONG samples = nSamples > 0 ? static_cast<ULONG>(nSamples) : 0;
 
     if (ReadFullFlag(ext->DataRingBuffer)) {
         PacketStatus = VELNOR_STATUS_FIFO_FULL;
@@ -261,7 +266,7 @@ NTSTATUS Velnor_ReadBlock(DeviceExtension* ext, PIRP irp) {
             }
 
             if (haveUnit && unit[VELNOR_W_SYNC] != VELNOR_SYNC_WORD) {
-                // Dropped unexamined; its slots keep what the buffer held.
+                // Dropped unexamined; its slots keep the zeros of the cleared reply.
                 PacketStatus |= VELNOR_STATUS_SYNC_ERROR;
                 ++syncErrors;
                 errorCode |= ERR_SSI_NO_ACQMOD;

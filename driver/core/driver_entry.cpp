@@ -53,10 +53,13 @@ BOOLEAN SetDebugLevelFromRegistry(PUNICODE_STRING registryPath, PCWSTR valueName
     ULONG value = 2;
     RTL_QUERY_REGISTRY_TABLE table[2];
     RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+    // A direct query writes a value as its own type: a string would land as
+    // a 16-byte UNICODE_STRING on this 4-byte variable. The type check makes
+    // any value but a REG_DWORD fail the query instead.
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
     table[0].Name = const_cast<PWSTR>(valueName);
     table[0].EntryContext = &value;
-    table[0].DefaultType = REG_DWORD;
+    table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
     table[0].DefaultData = &defaultLevel;
     table[0].DefaultLength = sizeof(ULONG);
 

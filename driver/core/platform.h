@@ -9,6 +9,12 @@ extern "C" {
 #include <usbdlib.h>
 }
 
+// The type check of direct registry queries; mingw-w64's DDK headers lack it.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
+
 // Every block the driver allocates carries this tag.
 #define VELNOR_POOL_TAG 'VLNR'
 

@@ -552,12 +552,16 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+VOID IoFreeMdl(PMDL Mdl);
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
 // ---------------------------------------------------------------- strings and registry
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
 VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
+VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 typedef NTSTATUS RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
                                             PVOID Context, PVOID EntryContext);
@@ -577,14 +581,20 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
 #define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
 #define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xffu << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
 #define RTL_REGISTRY_ABSOLUTE 0
 #define RTL_REGISTRY_SERVICES 1
 #define RTL_REGISTRY_OPTIONAL 0x80000000
 
 #define REG_NONE 0
 #define REG_SZ 1
+#define REG_EXPAND_SZ 2
 #define REG_BINARY 3
 #define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                 PVOID Environment);

@@ -5,14 +5,31 @@
 #include <dlfcn.h>
 #include <map>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define HK_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define HK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define HK_POISON(p, n) ((void)(p), (void)(n))
+#define HK_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace hk {
+
+// DriverEntry's registry path: the string and its text in one block that
+// stops being valid when DriverEntry returns, as the platform frees it.
+struct RegistryPathBlock {
+    UNICODE_STRING string;
+    char16_t text[1];
+};
 
 struct Driver {
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
     std::u16string name;
     std::u16string registryPath;
-    UNICODE_STRING registryPathString{};
+    RegistryPathBlock* entryPath = nullptr;  // retired after DriverEntry
+    size_t entryPathBytes = 0;
     void* module = nullptr;
     std::string modulePath;
 };
@@ -21,7 +38,7 @@ namespace {
 
 std::mutex g_fileLock;
 struct OpenFile {
-    PDEVICE_OBJECT device;  // the device the name resolved to
+    PDEVICE_OBJECT device;  // the device the name resolved to, referenced while open
 };
 std::map<Handle, OpenFile> g_files;
 Handle g_nextHandle = 3;
@@ -36,6 +53,22 @@ void InitUnicode(UNICODE_STRING* u, const std::u16string& s) {
     u->MaximumLength = static_cast<USHORT>(s.size() * 2 + 2);
 }
 
+// What the retired registry path block holds: neither the path nor a valid
+// string descriptor. Under AddressSanitizer every access to it is reported.
+constexpr uint8_t kRetiredByte = 0xDD;
+
+void RetireEntryPath(Driver* d) {
+    std::memset(d->entryPath, kRetiredByte, d->entryPathBytes);
+    HK_POISON(d->entryPath, d->entryPathBytes);
+}
+
+void FreeEntryPath(Driver* d) {
+    if (!d->entryPath) return;
+    HK_UNPOISON(d->entryPath, d->entryPathBytes);
+    std::free(d->entryPath);
+    d->entryPath = nullptr;
+}
+
 Driver* StartDriver(PDRIVER_INITIALIZE entry, std::u16string_view service, void* module, std::string path,
                     NTSTATUS* entryStatus) {
     auto* d = new Driver;
@@ -44,7 +77,13 @@ Driver* StartDriver(PDRIVER_INITIALIZE entry, std::u16string_view service, void*
     d->name = u"\\Driver\\" + std::u16string(service);
     d->registryPath = ServiceKeyPath(service);
     InitUnicode(&d->object.DriverName, d->name);
-    InitUnicode(&d->registryPathString, d->registryPath);
+    d->entryPathBytes = offsetof(RegistryPathBlock, text) + (d->registryPath.size() + 1) * sizeof(char16_t);
+    d->entryPath = static_cast<RegistryPathBlock*>(std::malloc(d->entryPathBytes));
+    if (!d->entryPath) std::abort();
+    std::memcpy(d->entryPath->text, d->registryPath.c_str(), (d->registryPath.size() + 1) * sizeof(char16_t));
+    d->entryPath->string.Buffer = reinterpret_cast<PWSTR>(d->entryPath->text);
+    d->entryPath->string.Length = static_cast<USHORT>(d->registryPath.size() * 2);
+    d->entryPath->string.MaximumLength = static_cast<USHORT>(d->registryPath.size() * 2 + 2);
     d->object.Type = 4;
     d->object.Size = sizeof(DRIVER_OBJECT);
     d->object.DriverExtension = &d->extension;
@@ -54,20 +93,25 @@ Driver* StartDriver(PDRIVER_INITIALIZE entry, std::u16string_view service, void*
     RegistryCreateKey(d->registryPath);
 
     detail::SetCurrentDriver(&d->object);
-    NTSTATUS status = entry(&d->object, &d->registryPathString);
+    NTSTATUS status = entry(&d->object, &d->entryPath->string);
     detail::SetCurrentDriver(nullptr);
+    RetireEntryPath(d);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) ReportViolation("DriverEntry", "returned above PASSIVE_LEVEL");
     if (entryStatus) *entryStatus = status;
     if (!NT_SUCCESS(status)) {
         if (module) dlclose(module);
+        FreeEntryPath(d);
         delete d;
         return nullptr;
     }
     return d;
 }
 
+// The caller of a request that did not pend gets the status the dispatch
+// routine returned, as the system service returns it; a pending one ends
+// with the status it was completed with.
 IoResult SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
-    IofCallDriver(top, irp);
+    const NTSTATUS returned = IofCallDriver(top, irp);
     // In real time a request left pending is reported after a bound; in
     // the discrete clock a request nobody will complete is a deadlock.
     int64_t bound = ClockIsDiscrete() ? detail::kNoDeadline
@@ -88,7 +132,7 @@ IoResult SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
         ReportViolation("IoManager", "request was never completed");
         return {STATUS_IO_TIMEOUT, 0};
     }
-    return {irp->IoStatus.Status, irp->IoStatus.Information};
+    return {returned == STATUS_PENDING ? irp->IoStatus.Status : returned, irp->IoStatus.Information};
 }
 
 void FreeUserIrp(PIRP irp) {
@@ -177,6 +221,9 @@ Driver* LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view service, NTSTAT
 
 bool UnloadDriver(Driver* d) {
     if (d->object.DeviceObject) ReportViolation("UnloadDriver", "the driver still has device objects");
+    if (size_t n = detail::DeletedButReferenced(&d->object))
+        ReportViolation("UnloadDriver", std::to_string(n) + " deleted device object(s) still referenced (an open "
+                                                             "handle, an attached device or a request in flight)");
     if (d->object.DriverUnload) {
         detail::SetCurrentDriver(&d->object);
         d->object.DriverUnload(&d->object);
@@ -187,6 +234,8 @@ bool UnloadDriver(Driver* d) {
                                             " allocation(s), " + std::to_string(u.bytes) + " bytes never freed");
     if (size_t n = detail::OutstandingDriverIrps(&d->object))
         ReportViolation("UnloadDriver", std::to_string(n) + " request(s) from IoAllocateIrp never freed");
+    if (size_t n = detail::OutstandingTag(detail::kTagMdl))
+        ReportViolation("UnloadDriver", std::to_string(n) + " MDL(s) from IoAllocateMdl never freed");
     bool gone = true;
     if (d->module) {
         dlclose(d->module);
@@ -196,6 +245,7 @@ bool UnloadDriver(Driver* d) {
             dlclose(still);
         }
     }
+    FreeEntryPath(d);
     delete d;
     return gone;
 }
@@ -211,10 +261,13 @@ NTSTATUS OpenFile(std::string_view path, Handle* handle) {
             break;
         }
     }
-    PDEVICE_OBJECT device = ResolveLink(u"\\??\\" + ToU16(p));
+    PDEVICE_OBJECT device = ResolveLink(u"\\??\\" + ToU16(p));  // referenced
     if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
     IoResult r = SendIrp(device, IRP_MJ_CREATE, 0);
-    if (!NT_SUCCESS(r.status)) return r.status;
+    if (!NT_SUCCESS(r.status)) {
+        detail::DereferenceDevice(device);
+        return r.status;
+    }
     std::lock_guard<std::mutex> guard(g_fileLock);
     *handle = g_nextHandle++;
     g_files[*handle] = {device};
@@ -223,6 +276,10 @@ NTSTATUS OpenFile(std::string_view path, Handle* handle) {
 
 IoResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
     PDEVICE_OBJECT top = TopOfStack(device);
+    // A device on its way out takes no new opens (the I/O manager's check
+    // before it builds the create request).
+    if (major == IRP_MJ_CREATE && (detail::DeletePending(device) || detail::DeletePending(top)))
+        return {STATUS_NO_SUCH_DEVICE, 0};
     PIO_STACK_LOCATION stack;
     PIRP irp = NewUserIrp(top, major, minor, &stack);
     IoResult r = SendAndWait(top, irp);
@@ -238,13 +295,15 @@ IoResult DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLeng
     PIRP irp = NewUserIrp(top, IRP_MJ_DEVICE_CONTROL, 0, &stack);
     detail::SetUpControlBuffers(irp, stack, code, in, inLength, out, outLength);
     IoResult r = SendAndWait(top, irp);
-    if ((code & 3) == METHOD_BUFFERED && !NT_ERROR(r.status)) {
+    // Only the first Information bytes go back, after a completion that is
+    // not an error.
+    if ((code & 3) == METHOD_BUFFERED && !NT_ERROR(irp->IoStatus.Status)) {
         if (r.information > outLength) {
             ReportViolation("IopCompleteRequest", "Information " + std::to_string(r.information) +
                                                       " exceeds the output buffer length " + std::to_string(outLength));
             r.information = outLength;
         }
-        if (r.information) std::memcpy(out, irp->AssociatedIrp.SystemBuffer, r.information);
+        if (r.information && out) std::memcpy(out, irp->AssociatedIrp.SystemBuffer, r.information);
     }
     FreeUserIrp(irp);
     return r;
@@ -263,18 +322,22 @@ static IoResult ReadOrWrite(Handle handle, UCHAR major, void* buffer, ULONG leng
     } else if (buffered) {
         if (length) {
             irp->AssociatedIrp.SystemBuffer = detail::KernelAlloc(length, detail::kTagIo);
-            if (major == IRP_MJ_WRITE) std::memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
+            if (major == IRP_MJ_WRITE)
+                std::memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
+            else
+                detail::FillStale(irp->AssociatedIrp.SystemBuffer, length);
         }
     } else {
         irp->UserBuffer = buffer;
     }
     IoResult r = SendAndWait(top, irp);
-    if (r.information > length && !NT_ERROR(r.status)) {
+    const bool failed = NT_ERROR(irp->IoStatus.Status);
+    if (r.information > length && !failed) {
         ReportViolation("IopCompleteRequest", "Information " + std::to_string(r.information) +
                                                   " exceeds the buffer length " + std::to_string(length));
         r.information = length;
     }
-    if (buffered && major == IRP_MJ_READ && !NT_ERROR(r.status) && r.information)
+    if (buffered && major == IRP_MJ_READ && !failed && r.information)
         std::memcpy(buffer, irp->AssociatedIrp.SystemBuffer, r.information);
     FreeUserIrp(irp);
     return r;
@@ -286,15 +349,105 @@ IoResult WriteFile(Handle handle, const void* buffer, ULONG length) {
     return ReadOrWrite(handle, IRP_MJ_WRITE, const_cast<void*>(buffer), length);
 }
 
+// The handle's reference keeps the device object, deleted or not, until
+// its close has been through the driver.
 NTSTATUS CloseFile(Handle handle) {
     PDEVICE_OBJECT device = DeviceOf(handle);
     if (!device) return STATUS_INVALID_PARAMETER;
     SendIrp(device, IRP_MJ_CLEANUP, 0);  // its answer does not matter to the caller
     IoResult r = SendIrp(device, IRP_MJ_CLOSE, 0);
-    std::lock_guard<std::mutex> guard(g_fileLock);
-    g_files.erase(handle);
+    {
+        std::lock_guard<std::mutex> guard(g_fileLock);
+        g_files.erase(handle);
+    }
+    detail::DereferenceDevice(device);
     return r.status;
 }
+
+namespace {
+
+// The Plug and Play manager's view of one device stack, by its physical
+// device: the states a device passes through and the requests that move it.
+enum class PnpState { Added, Started, StartFailed, StopPending, Stopped, RemovePending, SurpriseRemoved, Removed };
+struct PnpRecord {
+    PnpState state = PnpState::Added;
+    bool queryGranted = false;  // the last query-stop or query-remove succeeded
+};
+std::mutex g_pnpLock;
+std::map<PDEVICE_OBJECT, PnpRecord> g_pnp;
+
+const char* PnpMinorName(UCHAR minor) {
+    switch (minor) {
+    case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
+    case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
+    case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
+    case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
+    case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
+    case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
+    case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+    default: return "IRP_MJ_PNP request";
+    }
+}
+
+// The rule a request breaks in this state; null when the PnP manager could send it.
+const char* PnpOrderRule(const PnpRecord* record, UCHAR minor) {
+    if (!record) return "the PnP manager sends nothing before the driver's add-device routine has run";
+    const PnpState s = record->state;
+    if (s == PnpState::Removed) return "the PnP manager sends nothing after IRP_MN_REMOVE_DEVICE";
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+        return s == PnpState::Added || s == PnpState::Stopped
+                   ? nullptr
+                   : "IRP_MN_START_DEVICE comes after add-device, or after IRP_MN_STOP_DEVICE to restart";
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return s == PnpState::Started ? nullptr : "IRP_MN_QUERY_STOP_DEVICE goes to a started device only";
+    case IRP_MN_STOP_DEVICE:
+        return s == PnpState::StopPending && record->queryGranted
+                   ? nullptr
+                   : "IRP_MN_STOP_DEVICE comes only after a successful IRP_MN_QUERY_STOP_DEVICE";
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return s == PnpState::StopPending ? nullptr : "IRP_MN_CANCEL_STOP_DEVICE comes only after IRP_MN_QUERY_STOP_DEVICE";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return s == PnpState::Started ? nullptr : "IRP_MN_QUERY_REMOVE_DEVICE goes to a started device only";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return s == PnpState::RemovePending ? nullptr
+                                            : "IRP_MN_CANCEL_REMOVE_DEVICE comes only after IRP_MN_QUERY_REMOVE_DEVICE";
+    case IRP_MN_SURPRISE_REMOVAL:
+        return s == PnpState::SurpriseRemoved ? "IRP_MN_SURPRISE_REMOVAL comes once, then only IRP_MN_REMOVE_DEVICE"
+                                              : nullptr;
+    case IRP_MN_REMOVE_DEVICE:
+        return (s == PnpState::RemovePending && record->queryGranted) || s == PnpState::SurpriseRemoved ||
+                       s == PnpState::Added || s == PnpState::StartFailed
+                   ? nullptr
+                   : "IRP_MN_REMOVE_DEVICE comes after a successful IRP_MN_QUERY_REMOVE_DEVICE, after "
+                     "IRP_MN_SURPRISE_REMOVAL, or to a device that never started";
+    default:
+        return s == PnpState::SurpriseRemoved ? "after IRP_MN_SURPRISE_REMOVAL only IRP_MN_REMOVE_DEVICE comes" : nullptr;
+    }
+}
+
+void PnpAdvance(PnpRecord& record, UCHAR minor, bool succeeded) {
+    switch (minor) {
+    case IRP_MN_START_DEVICE: record.state = succeeded ? PnpState::Started : PnpState::StartFailed; break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+        record.state = PnpState::StopPending;
+        record.queryGranted = succeeded;
+        break;
+    case IRP_MN_STOP_DEVICE: record.state = PnpState::Stopped; break;
+    case IRP_MN_CANCEL_STOP_DEVICE: record.state = PnpState::Started; break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        record.state = PnpState::RemovePending;
+        record.queryGranted = succeeded;
+        break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE: record.state = PnpState::Started; break;
+    case IRP_MN_SURPRISE_REMOVAL: record.state = PnpState::SurpriseRemoved; break;
+    case IRP_MN_REMOVE_DEVICE: record.state = PnpState::Removed; break;
+    default: break;
+    }
+}
+
+}  // namespace
 
 NTSTATUS PnpAddDevice(Driver* driver, PDEVICE_OBJECT physicalDevice) {
     PDRIVER_ADD_DEVICE add = driver->object.DriverExtension->AddDevice;
@@ -305,10 +458,31 @@ NTSTATUS PnpAddDevice(Driver* driver, PDEVICE_OBJECT physicalDevice) {
     PDEVICE_OBJECT top = TopOfStack(physicalDevice);
     if (NT_SUCCESS(status) && top != physicalDevice && (top->Flags & DO_DEVICE_INITIALIZING))
         ReportViolation("PnpAddDevice", "the add-device routine left DO_DEVICE_INITIALIZING set");
+    if (NT_SUCCESS(status)) {
+        std::lock_guard<std::mutex> guard(g_pnpLock);
+        g_pnp[physicalDevice] = PnpRecord{};
+    }
     return status;
 }
 
-IoResult PnpSend(PDEVICE_OBJECT physicalDevice, UCHAR minor) { return SendIrp(physicalDevice, IRP_MJ_PNP, minor); }
+// The test harness plays the PnP manager: a request out of the manager's
+// order is a harness bug, reported so the driver only ever meets real
+// sequences. The request is still sent, but moves the order on no further.
+IoResult PnpSend(PDEVICE_OBJECT physicalDevice, UCHAR minor) {
+    const char* rule;
+    {
+        std::lock_guard<std::mutex> guard(g_pnpLock);
+        auto it = g_pnp.find(physicalDevice);
+        rule = PnpOrderRule(it == g_pnp.end() ? nullptr : &it->second, minor);
+    }
+    if (rule) ReportViolation("PnpSend", std::string(PnpMinorName(minor)) + " out of order: " + rule);
+    IoResult r = SendIrp(physicalDevice, IRP_MJ_PNP, minor);
+    if (rule) return r;
+    std::lock_guard<std::mutex> guard(g_pnpLock);
+    auto it = g_pnp.find(physicalDevice);
+    if (it != g_pnp.end()) PnpAdvance(it->second, minor, NT_SUCCESS(r.status));
+    return r;
+}
 
 IoResult PowerSend(PDEVICE_OBJECT physicalDevice, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
     PDEVICE_OBJECT top = TopOfStack(physicalDevice);
@@ -322,8 +496,8 @@ IoResult PowerSend(PDEVICE_OBJECT physicalDevice, UCHAR minor, POWER_STATE_TYPE 
 }
 
 PDEVICE_OBJECT CreateLowerDevice(LowerHandler handler) {
-    PDEVICE_OBJECT device = nullptr;
-    IoCreateDevice(&BusDriver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    // The host's own device: not a driver's IoCreateDevice call, so never failed or counted.
+    PDEVICE_OBJECT device = detail::CreateDeviceObject(&BusDriver(), 0, FILE_DEVICE_UNKNOWN);
     device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     std::lock_guard<std::mutex> guard(g_lowerLock);
     g_lower[device] = {std::move(handler)};
@@ -339,6 +513,10 @@ void DeleteLowerDevice(PDEVICE_OBJECT device) {
     {
         std::lock_guard<std::mutex> guard(g_lowerLock);
         g_lower.erase(device);
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_pnpLock);
+        g_pnp.erase(device);
     }
     IoDeleteDevice(device);
 }

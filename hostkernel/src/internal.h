@@ -10,11 +10,15 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace hk {
-PDEVICE_OBJECT ResolveLink(std::u16string_view link);  // a symbolic link's device
+// A symbolic link's device, with a reference the caller releases
+// (detail::DereferenceDevice); null when the link or the device is gone.
+PDEVICE_OBJECT ResolveLink(std::u16string_view link);
 }
 
 namespace hk::detail {
@@ -22,9 +26,11 @@ namespace hk::detail {
 // Pool tags the kernel uses for its own objects; never reported as driver leaks.
 constexpr uint32_t kTagIo = 0x6f496b48;    // 'HkIo' request system buffers, MDLs
 constexpr uint32_t kTagUsbd = 0x44425355;  // 'USBD' blocks made by the USB library
+constexpr uint32_t kTagMdl = 0x644d6b48;   // 'HkMd' MDLs a driver allocated with IoAllocateMdl
 
 void* KernelAlloc(size_t bytes, uint32_t tag);  // zero-filled, tracked, never fails
 void KernelFree(void* p);
+size_t OutstandingTag(uint32_t tag);  // blocks of one tag not yet freed
 
 // Dispatcher lock: every event, semaphore, timed wait and the bus queues
 // share it, and so does the virtual clock's bookkeeping.
@@ -74,13 +80,15 @@ struct IrpInfo {
     IrpState state = IrpState::Owned;
     // Times the request was completed; a completion routine may send the
     // same request down again before the dispatch routine that completed it returns.
-    unsigned completions = 0;
     // I/O manager and threaded requests.
     void* userOutput = nullptr;
     ULONG userOutputLength = 0;
     bool copyBack = false;  // buffered output to copy to userOutput
     bool done = false;  // reached the top (guarded by the dispatcher lock)
     PDRIVER_OBJECT allocatingDriver = nullptr;
+    // The dispatch calls (IofCallDriver) still waiting for the completion to
+    // pass their stack location, by location.
+    std::map<int, std::vector<uint64_t>> calls;
 };
 // Runs `fn` on the IRP's bookkeeping under the IRP table lock; false when
 // the kernel does not know the IRP.
@@ -95,6 +103,31 @@ PDRIVER_OBJECT CurrentDriver();
 void SetCurrentDriver(PDRIVER_OBJECT driver);
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// Device object lifetime. A device object lives until IoDeleteDevice has
+// been called and its last reference is gone: open handles, a device
+// attached above it, requests in flight at it. Reference returns false for
+// a pointer that is no live device object.
+bool ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+bool DeletePending(PDEVICE_OBJECT device);  // IoDeleteDevice was called on it
+// Devices of a driver being unloaded that were deleted but are still
+// referenced; they are counted once (the driver object goes).
+size_t DeletedButReferenced(PDRIVER_OBJECT driver);
+// A device object made without the driver-facing checks and fault injection
+// of IoCreateDevice (the host's own lower devices).
+PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, DEVICE_TYPE type);
+
+// Low resources simulation: whether this call of an allocating routine
+// fails. Counts the call either way.
+bool ShouldFail(Alloc routine, uint32_t tag = 0);
+
+// The memory behind a buffered request's output: what the pool held before
+// (a fixed non-zero pattern), as the I/O manager does not clear it.
+void FillStale(void* p, size_t bytes);
+// Pool the kernel allocates on a caller's behalf (freed with ExFreePool):
+// tracked and filled like ExAllocatePoolWithTag, but not a call of it.
+void* PoolAllocate(size_t bytes, uint32_t tag);
 std::u16string Lower(std::u16string_view s);
 std::u16string FromWide(PCWSTR s);
 std::u16string FromUnicode(const UNICODE_STRING* s);

@@ -57,8 +57,16 @@ std::string Hex(uint32_t value) {
 }
 
 // The kernel's format rules: 'l' is 32 bits (LONG), "ll" and "I64" are 64
-// bits, "%ws"/"%S" take a wide string and "%wZ" a UNICODE_STRING pointer.
+// bits, "%ws"/"%ls"/"%S" take a wide string, "%wc"/"%lc"/"%C" a wide
+// character, "%wZ" a UNICODE_STRING pointer and "%Z" an ANSI_STRING pointer.
+// The Unicode conversions are pageable: only at PASSIVE_LEVEL.
 std::string Format(const char* format, va_list args) {
+    auto unicode = [](const char* spec) {
+        KIRQL irql = KeGetCurrentIrql();
+        if (irql != PASSIVE_LEVEL)
+            ReportViolation("DbgPrint", std::string(spec) + " at IRQL " + std::to_string(irql) +
+                                            ": Unicode formats only at PASSIVE_LEVEL");
+    };
     std::string out;
     for (const char* p = format; *p;) {
         if (*p != '%') {
@@ -88,6 +96,7 @@ std::string Format(const char* format, va_list args) {
         }
         int size = 0;  // 0 int, 1 short, 2 char, 8 64-bit, 'z' size_t
         bool wide = false;
+        bool longPrefix = false;
         if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
             size = 8;
             p += 3;
@@ -95,7 +104,8 @@ std::string Format(const char* format, va_list args) {
             size = 8;
             p += 2;
         } else if (*p == 'l') {
-            ++p;  // 32 bits, as LONG
+            ++p;  // 32 bits, as LONG; with s or c a wide string or character
+            longPrefix = true;
         } else if (p[0] == 'h' && p[1] == 'h') {
             size = 2;
             p += 2;
@@ -134,7 +144,14 @@ std::string Format(const char* format, va_list args) {
             break;
         }
         case 'c':
-            out += static_cast<char>(va_arg(args, int));
+        case 'C':
+            if (wide || longPrefix || conv == 'C') {
+                unicode(wide ? "%wc" : longPrefix ? "%lc" : "%C");
+                auto c = static_cast<char16_t>(va_arg(args, int));
+                out += ToUtf8(std::u16string_view(&c, 1));
+            } else {
+                out += static_cast<char>(va_arg(args, int));
+            }
             break;
         case 'p':
             std::snprintf(buf, sizeof buf, "%016llX", static_cast<unsigned long long>(
@@ -143,7 +160,8 @@ std::string Format(const char* format, va_list args) {
             break;
         case 's':
         case 'S':
-            if (wide || conv == 'S') {
+            if (wide || longPrefix || conv == 'S') {
+                unicode(wide ? "%ws" : longPrefix ? "%ls" : "%S");
                 auto* w = va_arg(args, const char16_t*);
                 out += w ? ToUtf8(w) : "(null)";
             } else {
@@ -157,11 +175,16 @@ std::string Format(const char* format, va_list args) {
                 out += formatted;
             }
             break;
-        case 'Z': {
-            auto* u = va_arg(args, const UNICODE_STRING*);
-            out += u ? ToUtf8(FromUnicode(u)) : "(null)";
+        case 'Z':
+            if (wide) {
+                unicode("%wZ");
+                auto* u = va_arg(args, const UNICODE_STRING*);
+                out += u ? ToUtf8(FromUnicode(u)) : "(null)";
+            } else {
+                auto* a = va_arg(args, const ANSI_STRING*);
+                out += a && a->Buffer ? std::string(a->Buffer, a->Length) : "(null)";
+            }
             break;
-        }
         default:
             out.append(start, p);
             break;

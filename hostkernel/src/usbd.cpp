@@ -52,6 +52,7 @@ extern "C" PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR 
     ULONG count = 0;
     for (auto* e = list; e->InterfaceDescriptor; ++e, ++count) size += InterfaceSize(e->InterfaceDescriptor->bNumEndpoints);
     if (count == 0 || !config) return nullptr;
+    if (hk::detail::ShouldFail(hk::Alloc::USBD_CreateConfigurationRequestEx)) return nullptr;
     auto* urb = static_cast<PURB>(hk::detail::KernelAlloc(size, hk::detail::kTagUsbd));
     urb->UrbHeader.Length = static_cast<USHORT>(size);
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;

@@ -1,6 +1,7 @@
 // Verifier reporting and the pool with per-tag accounting.
 #include "internal.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <unordered_map>
@@ -17,11 +18,35 @@ struct Allocation {
 };
 std::mutex g_poolLock;
 std::unordered_map<void*, Allocation> g_pool;
-struct PoolFault {
-    uint32_t tag;
-    unsigned successes;
+// Low resources simulation: the armed rules and the calls seen per routine.
+struct FaultRule {
+    uint64_t id;
+    AllocFault fault;
+    unsigned matched = 0;
+    unsigned failed = 0;
+    uint64_t random = 0;   // generator state
+    bool oneShot = false;  // gone once it has failed a call
 };
-std::vector<PoolFault> g_poolFaults;
+std::mutex g_faultLock;
+std::vector<FaultRule> g_faultRules;
+uint64_t g_nextFaultId = 1;
+constexpr size_t kAllocRoutines = static_cast<size_t>(Alloc::Any);
+std::atomic<uint64_t> g_allocCalls[kAllocRoutines];
+
+// splitmix64: a fixed generator, so a seed fails the same calls everywhere.
+double NextUniform(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * 0x1.0p-53;
+}
+
+FaultRule* FindRule(uint64_t id) {
+    for (auto& r : g_faultRules)
+        if (r.id == id) return &r;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -83,7 +108,7 @@ std::vector<PoolUsage> OutstandingPool() {
     std::map<uint32_t, PoolUsage> byTag;
     std::lock_guard<std::mutex> guard(g_poolLock);
     for (const auto& [p, a] : g_pool) {
-        if (a.tag == detail::kTagIo) continue;  // the kernel's own objects
+        if (a.tag == detail::kTagIo || a.tag == detail::kTagMdl) continue;  // the kernel's own objects
         auto& u = byTag[a.tag];
         u.tag = a.tag;
         u.count++;
@@ -95,11 +120,119 @@ std::vector<PoolUsage> OutstandingPool() {
 }
 
 void FailPoolAllocation(uint32_t tag, unsigned successes) {
-    std::lock_guard<std::mutex> guard(g_poolLock);
-    g_poolFaults.push_back({tag, successes});
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    FaultRule rule{g_nextFaultId++, AllocFault{Alloc::ExAllocatePoolWithTag, tag, successes + 1, 1, 0, 0}};
+    rule.oneShot = true;
+    g_faultRules.push_back(rule);
+}
+
+const char* AllocName(Alloc routine) {
+    switch (routine) {
+    case Alloc::ExAllocatePoolWithTag: return "ExAllocatePoolWithTag";
+    case Alloc::IoAllocateIrp: return "IoAllocateIrp";
+    case Alloc::IoBuildDeviceIoControlRequest: return "IoBuildDeviceIoControlRequest";
+    case Alloc::IoAllocateMdl: return "IoAllocateMdl";
+    case Alloc::MmMapLockedPagesSpecifyCache: return "MmMapLockedPagesSpecifyCache";
+    case Alloc::USBD_CreateConfigurationRequestEx: return "USBD_CreateConfigurationRequestEx";
+    case Alloc::IoCreateDevice: return "IoCreateDevice";
+    case Alloc::IoCreateSymbolicLink: return "IoCreateSymbolicLink";
+    case Alloc::RtlUnicodeStringToAnsiString: return "RtlUnicodeStringToAnsiString";
+    case Alloc::Any: return "any allocating routine";
+    }
+    return "?";
+}
+
+FailAllocations::FailAllocations(const AllocFault& fault) {
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    id_ = g_nextFaultId++;
+    FaultRule rule{id_, fault};
+    rule.random = fault.seed;
+    g_faultRules.push_back(rule);
+}
+
+FailAllocations::~FailAllocations() {
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    for (auto it = g_faultRules.begin(); it != g_faultRules.end(); ++it) {
+        if (it->id == id_) {
+            g_faultRules.erase(it);
+            break;
+        }
+    }
+}
+
+unsigned FailAllocations::Matched() const {
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    const FaultRule* r = FindRule(id_);
+    return r ? r->matched : 0;
+}
+
+unsigned FailAllocations::Failed() const {
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    const FaultRule* r = FindRule(id_);
+    return r ? r->failed : 0;
+}
+
+uint64_t AllocationCalls(Alloc routine) {
+    size_t i = static_cast<size_t>(routine);
+    return i < kAllocRoutines ? g_allocCalls[i].load() : 0;
+}
+
+void ResetAllocationCalls() {
+    for (auto& c : g_allocCalls) c = 0;
 }
 
 namespace detail {
+
+bool ShouldFail(Alloc routine, uint32_t tag) {
+    size_t index = static_cast<size_t>(routine);
+    if (index < kAllocRoutines) g_allocCalls[index]++;
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    bool fail = false;
+    for (auto it = g_faultRules.begin(); it != g_faultRules.end();) {
+        FaultRule& r = *it;
+        const bool matches = (r.fault.routine == Alloc::Any || r.fault.routine == routine) &&
+                             (r.fault.tag == 0 || (routine == Alloc::ExAllocatePoolWithTag && tag == r.fault.tag));
+        if (!matches) {
+            ++it;
+            continue;
+        }
+        ++r.matched;
+        bool failThis = false;
+        if (r.fault.probability > 0)
+            failThis = NextUniform(r.random) < r.fault.probability;
+        else if (r.fault.nth > 0)
+            failThis = r.matched >= r.fault.nth && r.matched - r.fault.nth < r.fault.repeat;
+        if (failThis) {
+            ++r.failed;
+            fail = true;
+        }
+        if (failThis && r.oneShot)
+            it = g_faultRules.erase(it);
+        else
+            ++it;
+    }
+    return fail;
+}
+
+size_t OutstandingTag(uint32_t tag) {
+    std::lock_guard<std::mutex> guard(g_poolLock);
+    size_t n = 0;
+    for (const auto& [p, a] : g_pool) n += a.tag == tag;
+    return n;
+}
+
+void FillStale(void* p, size_t bytes) { std::memset(p, kStalePoolByte, bytes); }
+
+void* PoolAllocate(size_t bytes, uint32_t tag) {
+    // Not zeroed, as on the platform: fill with a pattern so reads of
+    // uninitialised pool show up.
+    void* p = std::malloc(bytes ? bytes : 1);
+    if (!p) return nullptr;
+    FillStale(p, bytes);
+    std::lock_guard<std::mutex> guard(g_poolLock);
+    g_pool[p] = {tag, bytes};
+    return p;
+}
 
 void* KernelAlloc(size_t bytes, uint32_t tag) {
     void* p = std::calloc(1, bytes ? bytes : 1);
@@ -131,26 +264,8 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T bytes, ULONG t
     if (irql > DISPATCH_LEVEL || (poolType == PagedPool && irql > APC_LEVEL))
         ReportViolation("ExAllocatePoolWithTag", "called at IRQL " + std::to_string(irql) + " for this pool type");
     if (tag == 0) ReportViolation("ExAllocatePoolWithTag", "pool tag 0");
-    {
-        std::lock_guard<std::mutex> guard(g_poolLock);
-        for (auto it = g_poolFaults.begin(); it != g_poolFaults.end(); ++it) {
-            if (it->tag != tag) continue;
-            if (it->successes == 0) {
-                g_poolFaults.erase(it);
-                return nullptr;
-            }
-            it->successes--;
-            break;
-        }
-    }
-    // Not zeroed, as on the platform: fill with a pattern so reads of
-    // uninitialised pool show up.
-    void* p = std::malloc(bytes ? bytes : 1);
-    if (!p) return nullptr;
-    std::memset(p, 0xCD, bytes);
-    std::lock_guard<std::mutex> guard(g_poolLock);
-    g_pool[p] = {tag, bytes};
-    return p;
+    if (detail::ShouldFail(Alloc::ExAllocatePoolWithTag, tag)) return nullptr;
+    return detail::PoolAllocate(bytes, tag);
 }
 
 extern "C" VOID ExFreePool(PVOID p) {

@@ -57,6 +57,60 @@ std::string TagName(uint32_t tag);
 // Makes the allocation that comes after `successes` more successful ones with
 // `tag` fail (returns null) once.
 void FailPoolAllocation(uint32_t tag, unsigned successes);
+// What the pool held before: the bytes of a fresh ExAllocatePoolWithTag block
+// and of a buffered request's system buffer beyond the caller's input.
+constexpr uint8_t kStalePoolByte = 0xCD;
+
+// ------------------------------------------------------------------ low resources simulation
+// Every routine that allocates on a driver's behalf can be made to fail, as
+// Driver Verifier's low resources simulation does; a failed call returns what
+// the platform returns when memory runs out (null, or
+// STATUS_INSUFFICIENT_RESOURCES / STATUS_NO_MEMORY).
+enum class Alloc {
+    ExAllocatePoolWithTag,
+    IoAllocateIrp,
+    IoBuildDeviceIoControlRequest,
+    IoAllocateMdl,
+    MmMapLockedPagesSpecifyCache,  // null from MmGetSystemAddressForMdlSafe
+    USBD_CreateConfigurationRequestEx,
+    IoCreateDevice,
+    IoCreateSymbolicLink,
+    RtlUnicodeStringToAnsiString,  // with AllocateDestinationString
+    Any,                           // in a rule: every routine above
+};
+const char* AllocName(Alloc routine);
+
+// Which calls fail. A rule counts the calls it matches from the moment it is
+// armed: `routine` (Any: all of them) and, for the pool, `tag` (0: any tag).
+// By count, the nth matching call (1: the next one) and the `repeat` - 1
+// after it fail. At random (probability > 0), each matching call fails with
+// that probability, drawn from a generator seeded with `seed`: the same
+// sequence of calls fails the same way on every run.
+struct AllocFault {
+    Alloc routine = Alloc::Any;
+    uint32_t tag = 0;
+    unsigned nth = 0;
+    unsigned repeat = 1;
+    double probability = 0;
+    uint64_t seed = 0;
+};
+// Armed while it lives.
+class FailAllocations {
+public:
+    explicit FailAllocations(const AllocFault& fault);
+    ~FailAllocations();
+    FailAllocations(const FailAllocations&) = delete;
+    FailAllocations& operator=(const FailAllocations&) = delete;
+    unsigned Matched() const;  // calls the rule has seen
+    unsigned Failed() const;   // calls it has failed
+
+private:
+    uint64_t id_;
+};
+// Calls of a routine since the last reset, failed or not: a reliability test
+// counts the calls an operation makes, then fails the 1st, the 2nd, ... in turn.
+uint64_t AllocationCalls(Alloc routine);
+void ResetAllocationCalls();
 
 // ------------------------------------------------------------------ clock
 // Every wait, sleep, tick and USB frame runs on one virtual clock.
@@ -111,6 +165,7 @@ void RegistryCreateKey(std::u16string_view key);
 void RegistryDeleteKey(std::u16string_view key);
 void RegistrySetDword(std::u16string_view key, std::u16string_view name, uint32_t value);
 void RegistrySetString(std::u16string_view key, std::u16string_view name, std::u16string_view value);
+void RegistrySetBinary(std::u16string_view key, std::u16string_view name, const std::vector<uint8_t>& value);
 void RegistryDeleteValue(std::u16string_view key, std::u16string_view name);
 void RegistryFailNextQuery(NTSTATUS status);  // the next RtlQueryRegistryValues returns it
 void RegistryReset();
@@ -129,6 +184,11 @@ PDRIVER_OBJECT DriverObjectOf(Driver* driver);
 
 PDEVICE_OBJECT FindDeviceByName(std::u16string_view name);
 bool SymbolicLinkExists(std::u16string_view link);
+// A device object lives until IoDeleteDevice and the loss of its last
+// reference (open handles, a device attached above, requests in flight at
+// it). Its references, the creation's included until IoDeleteDevice; 0 once
+// it is gone (or for a pointer that never was a device object).
+size_t DeviceObjectReferences(PDEVICE_OBJECT device);
 
 // ------------------------------------------------------------------ I/O manager (user mode's view)
 struct IoResult {
@@ -138,7 +198,8 @@ struct IoResult {
 using Handle = int;
 constexpr Handle kInvalidHandle = -1;
 // Opens "\\.\Name" (or "\\?\", "\??\" and "\DosDevices\" forms) through the
-// symbolic link; sends IRP_MJ_CREATE.
+// symbolic link; sends IRP_MJ_CREATE. A device being deleted is not opened
+// (STATUS_NO_SUCH_DEVICE).
 NTSTATUS OpenFile(std::string_view path, Handle* handle);
 IoResult DeviceIoControl(Handle handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength);
 IoResult ReadFile(Handle handle, void* buffer, ULONG length);
@@ -146,7 +207,10 @@ IoResult WriteFile(Handle handle, const void* buffer, ULONG length);
 NTSTATUS CloseFile(Handle handle);  // sends IRP_MJ_CLEANUP, then IRP_MJ_CLOSE
 
 // Sends a request of the given major function to the top of a device's
-// stack the way the I/O manager does, waits for it and reports the result.
+// stack the way the I/O manager does, waits for it and reports the result:
+// the status the dispatch routine returned, or the completion's when it
+// returned STATUS_PENDING. IRP_MJ_CREATE to a device being deleted fails
+// with STATUS_NO_SUCH_DEVICE without reaching it.
 IoResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor);
 
 // ------------------------------------------------------------------ Plug and Play and power
