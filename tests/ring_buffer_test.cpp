@@ -1,14 +1,22 @@
 // The ring buffer: capacity edges, wrap-around, flag rules, missing records,
-// and a dispatch-level writer racing a polling reader.
+// and a dispatch-level writer racing a polling reader; and the entry and
+// exit trace lines of the data path's routines.
+#include "acquisition/key_events.h"
 #include "acquisition/ring_buffer.h"
+#include "output/packet_builder.h"
+#include "output/signal_filter.h"
 
 #include <hostkernel/hostkernel.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <numeric>
+#include <regex>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -225,6 +233,121 @@ TEST_F(RingBufferTest, DispatchLevelWriterAgainstPollingReaderLosesNothing) {
     EXPECT_TRUE(writer.done);
     EXPECT_EQ(ring.r->currentSize, 0u);
     hk::SetClockFactor(1);
+}
+
+
+// Every routine of the ring buffer, the key queue, the filter stage and the
+// output builder prints its START line at level 5 and, on every path out of
+// it (refusals, missing records, allocation failures, empty reads), the
+// matching EXIT line, nested properly; below level 5 it prints neither.
+TEST_F(RingBufferTest, TraceLinesPairOnEveryPathAtLevelFive) {
+    struct LevelGuard {
+        ~LevelGuard() { DebugLevel = 2; }
+    } restoreLevel;
+    DeviceExtension ext{};
+    KeInitializeSpinLock(&ext.KeyLock);
+    std::vector<UCHAR> bytes(200, 0x5A);
+    auto drive = [&] {
+        // Ring buffer: both allocation failures, missing records, refusals, one- and two-piece copies.
+        hk::FailPoolAllocation(VELNOR_POOL_TAG, 0);
+        EXPECT_EQ(AllocRingBuffer(100), nullptr);
+        hk::FailPoolAllocation(VELNOR_POOL_TAG, 1);
+        EXPECT_EQ(AllocRingBuffer(100), nullptr);
+        UCHAR flag = 0;
+        ReadNotemptyFlag(nullptr, 34, &flag);
+        EXPECT_EQ(ReadFullFlag(nullptr), 1);
+        EXPECT_EQ(ReadRingBuffer(nullptr, bytes.data(), 1), 0u);
+        EXPECT_EQ(WriteRingBuffer(nullptr, bytes.data(), 1), 0u);
+        RingBuffer* r = AllocRingBuffer(100);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 101), 0u) << "larger than the ring";
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 34), 0u) << "empty";
+        EXPECT_EQ(WriteRingBuffer(r, bytes.data(), 101), 0u) << "overflow";
+        EXPECT_EQ(WriteRingBuffer(r, bytes.data(), 60), 60u);
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 60), 60u);
+        EXPECT_EQ(WriteRingBuffer(r, bytes.data(), 60), 60u) << "two pieces";
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 60), 60u) << "two pieces";
+        ReadNotemptyFlag(r, 34, &flag);
+        EXPECT_EQ(ReadFullFlag(r), 0);
+        ResetRingBuffer(r);
+        ext.IsoPacketRingBuffer = r;
+
+        // Key queue, under its lock as its callers hold it: a dropped and a
+        // stored entry, an update and an insert, take-outs of none and of a
+        // released key; the key step with and without data; the flush.
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext.KeyLock);
+        while (ext.KeyCount < 16) InsertKey(&ext, 15);
+        EXPECT_EQ(InsertKey(&ext, 7), VELNOR_KEY_DROPPED);
+        ext.KeyCount = 0;
+        UpdateAcqMakeCode(&ext, 7);
+        UpdateAcqMakeCode(&ext, 7);
+        ULONG taken[2] = {};
+        FetchKeys(&ext, taken, 0);
+        ext.KeyQueue[0] |= VELNOR_KEY_BREAK;
+        FetchKeys(&ext, taken, 2);
+        KeReleaseSpinLock(&ext.KeyLock, old);
+        UpdateAcqKeys(&ext, 0, TRUE);
+        UpdateAcqKeys(&ext, 0x8000, FALSE);
+        UpdateAcqKeys(&ext, 0, FALSE);
+        Velnor_KeypadFlush(&ext);
+
+        // Filter stage: count 0, unknown selections and the canceller switched off.
+        velnor_filter_load_defaults();
+        velnor_filter_process(0);
+        velnor_filter_set_line_notch(NOTCH_OFF);
+        velnor_filter_set_line_notch(NOTCH_60HZ_SET);
+        velnor_filter_set_lpf(7);
+        velnor_filter_set_hpf(7);
+        velnor_filter_init();
+
+        // Output builder: refused counts and slots, a block without packets, a block with them.
+        LoadOutputDefaults();
+        EXPECT_EQ(Velnor_ReadPacket(&ext, 0), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(Velnor_ReadPacket(&ext, 1), STATUS_SUCCESS) << "no packets";
+        UCHAR packet[34] = {0xFE, 0xFF};
+        WriteRingBuffer(r, packet, 34);
+        WriteRingBuffer(r, packet, 34);
+        EXPECT_EQ(Velnor_ReadPacket(&ext, 1), STATUS_SUCCESS);
+        EXPECT_EQ(FormatIsoOutPackets(bytes.data(), 1, 12), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(FormatIsoOutPackets(bytes.data(), 1, 13), STATUS_SUCCESS);
+        ResetOutputState();
+        FreeRingBuffer(r);
+        ext.IsoPacketRingBuffer = nullptr;
+    };
+
+    DebugLevel = 4;
+    hk::LogClear();
+    drive();
+    for (const auto& line : hk::LogLines())
+        EXPECT_EQ(line.find("() - START"), std::string::npos) << "traced below level 5: " << line;
+
+    DebugLevel = 5;
+    hk::LogClear();
+    drive();
+    const std::regex trace(R"((Velnor|Velnor_filter)> (\w+)\(\) - (START|EXIT)( \(0x[0-9A-F]+\))?)");
+    std::vector<std::string> open;
+    std::set<std::string> seen;
+    for (const auto& line : hk::LogLines()) {
+        std::smatch m;
+        if (!std::regex_match(line, m, trace)) continue;
+        if (m[3] == "START") {
+            open.push_back(m[2]);
+            seen.insert(m[2]);
+        } else if (open.empty() || open.back() != m[2]) {
+            ADD_FAILURE() << "EXIT without its START: " << line << " (open: " << (open.empty() ? "-" : open.back())
+                          << ")";
+        } else {
+            open.pop_back();
+        }
+    }
+    for (const auto& name : open) ADD_FAILURE() << name << "() printed START without EXIT";
+    for (const char* name :
+         {"AllocRingBuffer", "FreeRingBuffer", "ResetRingBuffer", "ReadNotemptyFlag", "ReadFullFlag", "ReadRingBuffer",
+          "WriteRingBuffer", "InsertKey", "UpdateAcqMakeCode", "FetchKeys", "UpdateAcqKeys", "Velnor_KeypadFlush",
+          "velnor_filter_process", "velnor_filter_init", "velnor_filter_set_line_notch", "velnor_filter_set_lpf",
+          "velnor_filter_set_hpf", "velnor_filter_load_defaults", "LoadOutputDefaults", "ResetOutputState",
+          "DeriveLeadsAndOutputs", "Velnor_ReadPacket", "FormatIsoOutPackets"})
+        EXPECT_TRUE(seen.count(name)) << name << "() printed no START line";
 }
 
 }  // namespace

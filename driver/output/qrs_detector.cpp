@@ -1,5 +1,8 @@
 // QRS detector: band-pass of three conditioned leads, a detection level,
 // and an adaptive threshold with search (refractory) and waiting phases.
+// Its routines run inside velnor_filter_process, once per processing sample
+// (1000 a second at dispatch level), and print no trace lines of their own:
+// the stage's trace covers them.
 #include "output/signal_filter.h"
 
 namespace {
