@@ -1,10 +1,11 @@
 // The ring buffer: capacity edges, wrap-around, flag rules, missing records,
-// and a dispatch-level writer racing a polling reader; and the entry and
-// exit trace lines of the data path's routines.
+// a dispatch-level writer racing a polling reader and resets racing both;
+// and the entry and exit trace lines of the data path's routines.
 #include "acquisition/key_events.h"
 #include "acquisition/ring_buffer.h"
 #include "output/packet_builder.h"
 #include "output/signal_filter.h"
+#include "support/test_thread.h"
 
 #include <hostkernel/hostkernel.h>
 
@@ -235,6 +236,117 @@ TEST_F(RingBufferTest, DispatchLevelWriterAgainstPollingReaderLosesNothing) {
     hk::SetClockFactor(1);
 }
 
+
+// Resets racing a dispatch-level writer and a passive-level reader, as the
+// stream start and stop requests reset the rings while an IN completion may
+// still write and a block request may still read. Units carry their number
+// in their first and last words and a pattern between, so a torn or stale
+// unit shows. In each round the test itself holds the ring's lock, as a
+// copy under way does, while another thread resets: nothing may change
+// until the lock is released (a reset that did not wait would land in the
+// middle of the copy); then the ring must be consistent, holding only
+// whole units written after the reset, in order. The reader checks that
+// every unit it gets is whole and newer than the one before.
+TEST_F(RingBufferTest, ResetsRacingAWriterAndAReaderWaitForTheLockAndKeepTheRingConsistent) {
+    constexpr ULONG kWords = 1000 + 3;  // a unit of 4012 bytes
+    constexpr ULONG kUnit = 4 * kWords;
+    constexpr ULONG kCapacity = kUnit * 15 / 2;  // units straddle the end at changing offsets
+    constexpr int kRounds = 10;
+    constexpr int kPatience = 10;  // yields the lock is held for, with the reset pending
+    Ring ring(kCapacity);
+    ASSERT_NE(ring.r, nullptr);
+    std::atomic<uint32_t> nextUnit{1};  // the unit the writer offers next; all before it are written whole
+    std::atomic<uint32_t> unitsRead{0}, badUnits{0};
+    std::atomic<int> resetsAsked{0}, resetsCalling{0}, resetsDone{0};
+    auto wordOf = [](uint32_t seq, ULONG w) { return (w == 0 || w == kWords - 1) ? seq : seq * 0x9E3779B1u + w; };
+    auto whole = [&](const uint32_t* unit) {
+        for (ULONG w = 0; w < kWords; ++w)
+            if (unit[w] != wordOf(unit[0], w)) return false;
+        return true;
+    };
+
+    auto writer = velnor_test::StartThread(DISPATCH_LEVEL, [&](std::stop_token stop) {
+        std::vector<uint32_t> unit(kWords);
+        for (uint32_t seq = 1; !stop.stop_requested();) {
+            for (ULONG w = 0; w < kWords; ++w) unit[w] = wordOf(seq, w);
+            if (WriteRingBuffer(ring.r, reinterpret_cast<const UCHAR*>(unit.data()), kUnit) == kUnit)
+                nextUnit = ++seq;
+            else
+                std::this_thread::yield();  // full: the reader makes room
+        }
+    });
+    auto reader = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        std::vector<uint32_t> unit(kWords);
+        for (uint32_t last = 0; !stop.stop_requested();) {
+            if (ReadRingBuffer(ring.r, reinterpret_cast<PUCHAR>(unit.data()), kUnit) != kUnit) {
+                std::this_thread::yield();  // empty: the writer fills it
+                continue;
+            }
+            if (!whole(unit.data()) || unit[0] <= last) ++badUnits;
+            last = unit[0];
+            ++unitsRead;
+        }
+    });
+    auto resetter = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        std::stop_callback wake(stop, [&] {
+            ++resetsAsked;
+            resetsAsked.notify_one();
+        });
+        for (int done = 0;;) {
+            resetsAsked.wait(done);
+            if (stop.stop_requested()) break;
+            ++resetsCalling;
+            ResetRingBuffer(ring.r);
+            resetsDone = ++done;
+        }
+    });
+
+    std::vector<uint32_t> held(kWords);
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        const uint32_t readBefore = unitsRead;
+        while (unitsRead - readBefore < 3) std::this_thread::yield();  // live traffic first
+
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&ring.r->lock);
+        const RingBuffer before = *ring.r;
+        ++resetsAsked;
+        resetsAsked.notify_one();
+        while (resetsCalling <= round) std::this_thread::yield();
+        bool untouched = true;
+        for (int look = 0; look < kPatience && untouched; ++look) {
+            std::this_thread::yield();
+            untouched = ring.r->currentSize == before.currentSize && ring.r->inPtr == before.inPtr &&
+                        ring.r->outPtr == before.outPtr && resetsDone == round;
+        }
+        const uint32_t oldest = nextUnit;  // no unit before this one may outlive the reset
+        KeReleaseSpinLock(&ring.r->lock, old);
+        EXPECT_TRUE(untouched) << "round " << round << ": the reset went ahead while a copy held the lock";
+        while (resetsDone <= round) std::this_thread::yield();
+
+        old = KeAcquireSpinLockRaiseToDpc(&ring.r->lock);
+        const RingBuffer r = *ring.r;
+        const ULONG in = static_cast<ULONG>(r.inPtr - r.buffer), out = static_cast<ULONG>(r.outPtr - r.buffer);
+        bool consistent = r.currentSize <= kCapacity && in < kCapacity && out < kCapacity &&
+                          (in + kCapacity - out) % kCapacity == r.currentSize % kCapacity &&
+                          r.currentSize % kUnit == 0 && (r.currentSize == 0 || r.notEmpty);
+        for (ULONG u = 0, previous = oldest - 1; consistent && u < r.currentSize / kUnit; ++u) {
+            const ULONG at = (out + u * kUnit) % kCapacity, first = std::min(kUnit, kCapacity - at);
+            std::memcpy(held.data(), r.buffer + at, first);
+            std::memcpy(reinterpret_cast<UCHAR*>(held.data()) + first, r.buffer, kUnit - first);
+            consistent = whole(held.data()) && held[0] > previous;
+            previous = held[0];
+        }
+        KeReleaseSpinLock(&ring.r->lock, old);
+        EXPECT_TRUE(consistent) << "after reset " << round << ": in " << in << ", out " << out << ", currentSize "
+                                << r.currentSize << ", oldest unit allowed " << oldest;
+    }
+    writer.request_stop();
+    reader.request_stop();
+    resetter.request_stop();
+    writer.join();
+    reader.join();
+    resetter.join();
+    EXPECT_EQ(badUnits.load(), 0u) << "a unit read torn, or older than the one before it";
+}
 
 // Every routine of the ring buffer, the key queue, the filter stage and the
 // output builder prints its START line at level 5 and, on every path out of
