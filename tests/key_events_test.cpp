@@ -197,8 +197,8 @@ TEST_F(KeyEventsTest, ConcurrentTakeOutSeesEveryPressOnce) {
             if (k & kBreak) ++released;
         }
     };
-    std::thread taker([&] {
-        while (!done.load()) take();
+    auto taker = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        while (!done.load() && !stop.stop_requested()) take();
     });
     constexpr int kPresses = 40;
     for (int i = 0; i < kPresses; ++i) {

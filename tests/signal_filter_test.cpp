@@ -2,12 +2,11 @@
 // the low-pass, the carrier canceller, the high-pass sets and the line
 // canceller; holds, output limits and the coefficient selections.
 #include "support/signal_harness.h"
+#include "support/test_thread.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 namespace {
 
@@ -189,17 +188,16 @@ TEST_F(SignalFilterTest, BlockLayoutAndCountZero) {
 }
 
 TEST_F(SignalFilterTest, ControlBitsSurviveTheStageFlippingItsOwn) {
-    std::atomic<bool> stop{false};
-    std::thread stage([&] {
-        while (!stop) RunStage(Sine(10, 1000), 200);
+    auto stage = velnor_test::StartThread(DISPATCH_LEVEL, [](std::stop_token stop) {
+        while (!stop.stop_requested()) RunStage(Sine(10, 1000), 200);
     });
     for (int i = 0; i < 2000; ++i) {
         SetFilterFlag(FILTER_QRS_BEEP);
-        ASSERT_NE(FilterFlags & FILTER_QRS_BEEP, 0);
+        ASSERT_NE(ReadShared(FilterFlags) & FILTER_QRS_BEEP, 0);
         ClearFilterFlag(FILTER_QRS_BEEP);
-        ASSERT_EQ(FilterFlags & FILTER_QRS_BEEP, 0);
+        ASSERT_EQ(ReadShared(FilterFlags) & FILTER_QRS_BEEP, 0);
     }
-    stop = true;
+    stage.request_stop();
     stage.join();
     EXPECT_NE(FilterFlags & FILTER_NOTCH_ON, 0);
 }

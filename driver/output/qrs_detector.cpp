@@ -84,7 +84,7 @@ VOID QrsDetectorStep(ULONG inputIndex, PULONG stageFlags) {
     TriggerBuffer[inputIndex] = 0xFF;
     VELNOR_LOG(2, "Velnor_filter> TriggerBuffer[%d] %x\n", inputIndex, 255);
     // The beep setting is read afresh here, as it may have changed mid-block.
-    ULONG flags = static_cast<ULONG>(FilterFlags);
+    ULONG flags = static_cast<ULONG>(ReadShared(FilterFlags));
     if (flags & FILTER_QRS_BEEP) BeepBuffer[inputIndex] = 0xFF;
     *stageFlags = (*stageFlags & (FILTER_PHASE | FILTER_QRS_SEARCH)) | (flags & ~(FILTER_PHASE | FILTER_QRS_SEARCH));
     QRSPeak = 0;

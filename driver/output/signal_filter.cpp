@@ -87,7 +87,7 @@ VOID ProcessBlock(ULONG n) {
         TriggerBuffer[i] = 0;
         BeepBuffer[i] = 0;
     }
-    ULONG flags = static_cast<ULONG>(FilterFlags);
+    ULONG flags = static_cast<ULONG>(ReadShared(FilterFlags));
     const ULONG startPhase = flags & FILTER_PHASE;
     float low[kChannels];
 
