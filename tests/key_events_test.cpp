@@ -290,7 +290,7 @@ TEST_F(KeyEventsTest, TakeOutRacingTheKeyStepWaitsForTheLockAndHandsOutEveryPres
         while (handedOut[0] + handedOut[1] + handedOut[2] < before + 5 && !stepsDone) std::this_thread::yield();
 
         KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext_->KeyLock);
-        ASSERT_NE(InsertKey(ext_, kProbe), VELNOR_KEY_DROPPED);
+        EXPECT_NE(InsertKey(ext_, kProbe), VELNOR_KEY_DROPPED);  // no ASSERT: the lock must be released
         const Keys queue = Queue();
         for (;;) {
             const int ended = takeOutsEnded;
