@@ -178,7 +178,8 @@ TEST_F(BlockReaderTest, ChecksumFailuresAreDeliveredAndMarkTheBlockFromFive) {
 }
 
 // Three pulse packets of 0x10 sum to 0x30; halved 0x18 reaches the
-// threshold, so the first packet without the pulse bit is flagged. The
+// threshold, so the first packet without the pulse bit is flagged. A
+// threshold equal to the halved sum flags it too, one above does not. The
 // detector's state lives across blocks.
 TEST_F(BlockReaderTest, PacePulseFlagsTheFirstPacketAfterItWhenItsHalfSumReachesTheThreshold) {
     Store(Paced({0, 0, 1, 1, 1, 0, 0, 0}));
@@ -188,10 +189,14 @@ TEST_F(BlockReaderTest, PacePulseFlagsTheFirstPacketAfterItWhenItsHalfSumReaches
     EXPECT_EQ(PrevPaceSum, 0x18);
     EXPECT_EQ(Status(r) & VELNOR_STATUS_PACE, 0) << "the last packet was not flagged";
 
-    PaceThresh = 0x19;  // one above the halved sum: no flag
-    Store(Paced({0, 0, 1, 1, 1, 0, 0, 0}));
-    r = ReadBlock(8, 1);
-    for (ULONG s = 0; s < 8; ++s) EXPECT_EQ(Word(r, 1, 8, s), 0) << s;
+    for (USHORT threshold : {0x17, 0x18, 0x19}) {
+        PaceThresh = threshold;
+        Store(Paced({0, 0, 1, 1, 1, 0, 0, 0}));
+        r = ReadBlock(8, 1);
+        EXPECT_EQ(PrevPaceSum, 0x18);
+        for (ULONG s = 0; s < 8; ++s)
+            EXPECT_EQ(Word(r, 1, 8, s), threshold <= 0x18 && s == 5 ? 1 : 0) << "threshold " << threshold << ", " << s;
+    }
 
     PaceThresh = 4;  // a pulse of 0x20 per packet spanning two blocks
     Store(Paced({0, 0, 0, 1, 1}, 0x20));

@@ -1,8 +1,10 @@
 // Key events: the priority queue, key sequences over blocks (presses,
 // repeats, the stuck key, timeouts), the two take-out requests with short
 // buffers, and the lock rules.
+#include "support/test_thread.h"
 #include "support/velnor_harness.h"
 
+#include <array>
 #include <atomic>
 #include <thread>
 
@@ -194,8 +196,8 @@ TEST_F(KeyEventsTest, ConcurrentTakeOutSeesEveryPressOnce) {
             if (k & kBreak) ++released;
         }
     };
-    hk::SimThread taker("taker", [&] {
-        while (!done.load()) take();
+    auto taker = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        while (!done.load() && !stop.stop_requested()) take();
     });
     constexpr int kPresses = 40;
     for (int i = 0; i < kPresses; ++i) {
@@ -204,13 +206,116 @@ TEST_F(KeyEventsTest, ConcurrentTakeOutSeesEveryPressOnce) {
         Block(0);
     }
     done = true;
-    taker.Join();
+    taker.join();
     take();
     EXPECT_EQ(released.load(), kPresses);
     // A take-out between the key step's two locked sections may also see the
     // entry before its break bit, as a held key; the break still comes once.
     for (ULONG k : taken) EXPECT_TRUE(VELNOR_KEY_CODE(k) == 7 || VELNOR_KEY_CODE(k) == 15) << std::hex << k;
     EXPECT_TRUE(recorder.Take().empty());
+}
+
+// The key step queueing entries while GETKEY requests take them out, both
+// live: every press must be handed out exactly once, released, with the
+// repeat count its length gives. In each round the test itself holds
+// KeyLock, as the key step does while it queues, with a released entry of
+// its own at the head of the queue and a take-out under way: the queue may
+// not change until the lock is released (a take-out that did not wait
+// would hand the entry out and shift the queue under the key step).
+TEST_F(KeyEventsTest, TakeOutRacingTheKeyStepWaitsForTheLockAndHandsOutEveryPressOnce) {
+    constexpr int kBlocks = 5 * 105;  // whole periods of the three keys: every press complete
+    constexpr int kRounds = 10;
+    constexpr int kPatience = 10;  // yields the lock is held for, with a take-out under way
+    constexpr ULONG kProbe = 4 | kBreak;  // code 4 ranks first; the driver never makes it
+    // Key 1 is held 2 blocks in 5, key 2 3 in 7, key 3 1 in 3: repeats 2, 4 and 0.
+    const std::array<ULONG, 3> bits = {kKey1, kKey2, kKey3}, codes = {7, 11, 15}, repeats = {2, 4, 0};
+    auto down = [](int key, int block) {
+        if (block >= kBlocks) return false;  // then all released
+        return key == 0 ? block % 5 < 2 : key == 1 ? block % 7 < 3 : block % 3 == 0;
+    };
+    std::array<int, 3> presses{};
+    for (int k = 0; k < 3; ++k)
+        for (int b = 0; b < kBlocks; ++b) presses[k] += down(k, b) && (b == 0 || !down(k, b - 1));
+
+    Flush();
+    std::array<std::atomic<int>, 3> handedOut{};
+    std::atomic<int> probesHandedOut{0}, badEntries{0}, takeOutsBegun{0}, takeOutsEnded{0};
+    std::atomic<ULONG> firstBad{0};
+    std::atomic<bool> stepsDone{false};
+    auto queued = [&] {
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext_->KeyLock);
+        ULONG count = ext_->KeyCount;
+        KeReleaseSpinLock(&ext_->KeyLock, old);
+        return count;
+    };
+
+    auto stepper = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        for (int b = 0; b < kBlocks + 3 && !stop.stop_requested(); ++b) {
+            ULONG keyBits = 0;
+            for (int k = 0; k < 3; ++k) keyBits |= down(k, b) ? bits[k] : 0;
+            UpdateAcqKeys(ext_, keyBits, FALSE);
+            while (queued() > 8 && !stop.stop_requested()) std::this_thread::yield();  // keeps the queue from filling
+        }
+        stepsDone = true;
+    });
+    auto taker = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            ++takeOutsBegun;
+            const Keys keys = GetKeys(16);
+            ++takeOutsEnded;
+            for (ULONG entry : keys) {
+                if (entry == 0) continue;
+                if (entry == kProbe) {
+                    ++probesHandedOut;
+                    continue;
+                }
+                const auto k = std::find(codes.begin(), codes.end(), VELNOR_KEY_CODE(entry)) - codes.begin();
+                bool bad;
+                if (k == 3 || (entry & 0x3F00FF00u)) {
+                    bad = true;
+                } else if (entry & kBreak) {
+                    ++handedOut[k];
+                    bad = VELNOR_KEY_REPEAT(entry) != repeats[k] || (entry & kMake);
+                } else {
+                    bad = VELNOR_KEY_REPEAT(entry) > repeats[k];
+                }
+                if (bad && !badEntries++) firstBad = entry;
+            }
+        }
+    });
+
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        const int before = handedOut[0] + handedOut[1] + handedOut[2];
+        while (handedOut[0] + handedOut[1] + handedOut[2] < before + 5 && !stepsDone) std::this_thread::yield();
+
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext_->KeyLock);
+        EXPECT_NE(InsertKey(ext_, kProbe), VELNOR_KEY_DROPPED);  // no ASSERT: the lock must be released
+        const Keys queue = Queue();
+        for (;;) {
+            const int ended = takeOutsEnded;
+            if (takeOutsBegun != ended) break;
+            std::this_thread::yield();
+        }
+        bool untouched = true;
+        for (int look = 0; look < kPatience && untouched; ++look) {
+            std::this_thread::yield();
+            untouched = Queue() == queue;
+        }
+        KeReleaseSpinLock(&ext_->KeyLock, old);
+        EXPECT_TRUE(untouched) << "round " << round << ": a take-out changed the queue while KeyLock was held";
+    }
+    if (!HasFailure())
+        while (!stepsDone || queued() > 0) std::this_thread::yield();  // the taker empties the queue
+    stepper.request_stop();
+    stepper.join();
+    taker.request_stop();
+    taker.join();
+    if (HasFailure()) return;
+    EXPECT_EQ(badEntries.load(), 0) << "entries with a wrong code, flags or repeat count, the first " << std::hex
+                                    << firstBad.load();
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(handedOut[k].load(), presses[k]) << "key " << k + 1;
+    EXPECT_EQ(probesHandedOut.load(), kRounds);
+    EXPECT_EQ(ext_->KeyCount, 0u);
 }
 
 }  // namespace

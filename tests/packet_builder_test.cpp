@@ -172,6 +172,27 @@ TEST_F(PacketBuilderTest, AnalogOutputsFollowTheirLeadAndClampAt0And4095) {
     for (int k = 0; k < n; ++k) EXPECT_EQ(AOutLevel[1][k], 1365);
     EXPECT_EQ(AOutLevel[2][0], 777);
     EXPECT_EQ(AOutLevel[3][0], 1365);
+
+    // Row 15 (aVF = F1 - F0 / 2) is the last real row; rows 16 and 255 lie
+    // outside the store, and outputs set to them keep the levels they had.
+    FilterOutput[0] = 100;  // F0 of entry 0
+    FilterOutput[n] = -300;  // F1 of entry 0
+    AOutLead[1] = 15;
+    AOutLead[2] = 16;
+    AOutLead[3] = 255;
+    AOutFollowLead[3] = 1;
+    for (int k = 0; k < n; ++k) {
+        AOutLevel[2][k] = static_cast<USHORT>(700 + k);
+        AOutLevel[3][k] = static_cast<USHORT>(900 + k);
+    }
+    DeriveLeadsAndOutputs(n);
+    EXPECT_EQ(AOutLevel[1][0], 1365 - 300 - 50);
+    EXPECT_EQ(AOutLevel[1][1], 1365 + 683) << "0 - (-1366 / 2)";
+    EXPECT_EQ(AOutLevel[1][2], 0) << "0 - 2730 / 2, clamped";
+    for (int k = 0; k < n; ++k) {
+        EXPECT_EQ(AOutLevel[2][k], 700 + k) << "row 16, entry " << k;
+        EXPECT_EQ(AOutLevel[3][k], 900 + k) << "row 255, entry " << k;
+    }
 }
 
 TEST_F(PacketBuilderTest, FormattedPacketsCarryLevelsMarksAndTriggerSettings) {
@@ -199,8 +220,23 @@ TEST_F(PacketBuilderTest, FormattedPacketsCarryLevelsMarksAndTriggerSettings) {
         EXPECT_EQ(p[12], 0);
         EXPECT_EQ(p[13] | p[14] | p[15], 0) << "bytes past 13 untouched";
     }
-    EXPECT_EQ(FormatIsoOutPackets(buffer.data(), 51, 13), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(FormatIsoOutPackets(buffer.data(), 1, 12), STATUS_INVALID_PARAMETER);
+
+    // Slots of exactly 13 bytes are packed back to back, up to 50 of them;
+    // 51 packets, or 12-byte slots, are refused and write nothing.
+    std::vector<UCHAR> packed(50 * 13 + 4, 0xEE);
+    for (int j = 0; j < 4; ++j) AOutLevel[j][49] = static_cast<USHORT>(0x0F00 + j);
+    ASSERT_EQ(FormatIsoOutPackets(packed.data(), 50, 13), STATUS_SUCCESS);
+    for (ULONG k = 0; k < n; ++k) {
+        EXPECT_EQ(packed[k * 13] << 8 | packed[k * 13 + 1], 0xA00 + k) << k;
+        EXPECT_EQ(packed[k * 13 + 12], 0) << "polarity of packet " << k;
+    }
+    EXPECT_EQ(packed[49 * 13 + 6] << 8 | packed[49 * 13 + 7], 0x0F03) << "AN4 of the fiftieth packet";
+    EXPECT_EQ(packed[49 * 13 + 10], 0x64);
+    EXPECT_EQ(packed[50 * 13], 0xEE) << "nothing past the last slot";
+    std::vector<UCHAR> untouched(51 * 13, 0xEE);
+    EXPECT_EQ(FormatIsoOutPackets(untouched.data(), 51, 13), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(FormatIsoOutPackets(untouched.data(), 1, 12), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](UCHAR b) { return b == 0xEE; }));
     EXPECT_EQ(Velnor_ReadPacket(&ext_, 0), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Velnor_ReadPacket(&ext_, 51), STATUS_INVALID_PARAMETER);
 }

@@ -1,14 +1,22 @@
 // The ring buffer: capacity edges, wrap-around, flag rules, missing records,
-// and a dispatch-level writer racing a polling reader.
+// a dispatch-level writer racing a polling reader and resets racing both;
+// and the entry and exit trace lines of the data path's routines.
+#include "acquisition/key_events.h"
 #include "acquisition/ring_buffer.h"
+#include "output/packet_builder.h"
+#include "output/signal_filter.h"
+#include "support/test_thread.h"
 
 #include <hostkernel/hostkernel.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <numeric>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -223,6 +231,234 @@ TEST_F(RingBufferTest, DispatchLevelWriterAgainstPollingReaderLosesNothing) {
     hk::BusFlush();
     EXPECT_TRUE(writer.done);
     EXPECT_EQ(ring.r->currentSize, 0u);
+}
+
+
+// Resets racing a dispatch-level writer and a passive-level reader, as the
+// stream start and stop requests reset the rings while an IN completion may
+// still write and a block request may still read. Units carry their number
+// in their first and last words and a pattern between, so a torn or stale
+// unit shows. In each round the test itself holds the ring's lock, as a
+// copy under way does, while another thread resets: nothing may change
+// until the lock is released (a reset that did not wait would land in the
+// middle of the copy); then the ring must be consistent, holding only
+// whole units written after the reset, in order. The reader checks that
+// every unit it gets is whole and newer than the one before.
+TEST_F(RingBufferTest, ResetsRacingAWriterAndAReaderWaitForTheLockAndKeepTheRingConsistent) {
+    constexpr ULONG kWords = 1000 + 3;  // a unit of 4012 bytes
+    constexpr ULONG kUnit = 4 * kWords;
+    constexpr ULONG kCapacity = kUnit * 15 / 2;  // units straddle the end at changing offsets
+    constexpr int kRounds = 10;
+    constexpr int kPatience = 10;  // yields the lock is held for, with the reset pending
+    Ring ring(kCapacity);
+    ASSERT_NE(ring.r, nullptr);
+    std::atomic<uint32_t> nextUnit{1};  // the unit the writer offers next; all before it are written whole
+    std::atomic<uint32_t> unitsRead{0}, badUnits{0};
+    std::atomic<int> resetsAsked{0}, resetsCalling{0}, resetsDone{0};
+    auto wordOf = [](uint32_t seq, ULONG w) { return (w == 0 || w == kWords - 1) ? seq : seq * 0x9E3779B1u + w; };
+    auto whole = [&](const uint32_t* unit) {
+        for (ULONG w = 0; w < kWords; ++w)
+            if (unit[w] != wordOf(unit[0], w)) return false;
+        return true;
+    };
+
+    auto writer = velnor_test::StartThread(DISPATCH_LEVEL, [&](std::stop_token stop) {
+        std::vector<uint32_t> unit(kWords);
+        for (uint32_t seq = 1; !stop.stop_requested();) {
+            for (ULONG w = 0; w < kWords; ++w) unit[w] = wordOf(seq, w);
+            if (WriteRingBuffer(ring.r, reinterpret_cast<const UCHAR*>(unit.data()), kUnit) == kUnit)
+                nextUnit = ++seq;
+            else
+                std::this_thread::yield();  // full: the reader makes room
+        }
+    });
+    auto reader = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        std::vector<uint32_t> unit(kWords);
+        for (uint32_t last = 0; !stop.stop_requested();) {
+            if (ReadRingBuffer(ring.r, reinterpret_cast<PUCHAR>(unit.data()), kUnit) != kUnit) {
+                std::this_thread::yield();  // empty: the writer fills it
+                continue;
+            }
+            if (!whole(unit.data()) || unit[0] <= last) ++badUnits;
+            last = unit[0];
+            ++unitsRead;
+        }
+    });
+    auto resetter = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
+        std::stop_callback wake(stop, [&] {
+            ++resetsAsked;
+            resetsAsked.notify_one();
+        });
+        for (int done = 0;;) {
+            resetsAsked.wait(done);
+            if (stop.stop_requested()) break;
+            ++resetsCalling;
+            ResetRingBuffer(ring.r);
+            resetsDone = ++done;
+        }
+    });
+
+    std::vector<uint32_t> held(kWords);
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        const uint32_t readBefore = unitsRead;
+        while (unitsRead - readBefore < 3) std::this_thread::yield();  // live traffic first
+
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&ring.r->lock);
+        const RingBuffer before = *ring.r;
+        ++resetsAsked;
+        resetsAsked.notify_one();
+        while (resetsCalling <= round) std::this_thread::yield();
+        bool untouched = true;
+        for (int look = 0; look < kPatience && untouched; ++look) {
+            std::this_thread::yield();
+            untouched = ring.r->currentSize == before.currentSize && ring.r->inPtr == before.inPtr &&
+                        ring.r->outPtr == before.outPtr && resetsDone == round;
+        }
+        const uint32_t oldest = nextUnit;  // no unit before this one may outlive the reset
+        KeReleaseSpinLock(&ring.r->lock, old);
+        EXPECT_TRUE(untouched) << "round " << round << ": the reset went ahead while a copy held the lock";
+        while (resetsDone <= round) std::this_thread::yield();
+
+        old = KeAcquireSpinLockRaiseToDpc(&ring.r->lock);
+        const RingBuffer r = *ring.r;
+        const ULONG in = static_cast<ULONG>(r.inPtr - r.buffer), out = static_cast<ULONG>(r.outPtr - r.buffer);
+        bool consistent = r.currentSize <= kCapacity && in < kCapacity && out < kCapacity &&
+                          (in + kCapacity - out) % kCapacity == r.currentSize % kCapacity &&
+                          r.currentSize % kUnit == 0 && (r.currentSize == 0 || r.notEmpty);
+        for (ULONG u = 0, previous = oldest - 1; consistent && u < r.currentSize / kUnit; ++u) {
+            const ULONG at = (out + u * kUnit) % kCapacity, first = std::min(kUnit, kCapacity - at);
+            std::memcpy(held.data(), r.buffer + at, first);
+            std::memcpy(reinterpret_cast<UCHAR*>(held.data()) + first, r.buffer, kUnit - first);
+            consistent = whole(held.data()) && held[0] > previous;
+            previous = held[0];
+        }
+        KeReleaseSpinLock(&ring.r->lock, old);
+        EXPECT_TRUE(consistent) << "after reset " << round << ": in " << in << ", out " << out << ", currentSize "
+                                << r.currentSize << ", oldest unit allowed " << oldest;
+    }
+    writer.request_stop();
+    reader.request_stop();
+    resetter.request_stop();
+    writer.join();
+    reader.join();
+    resetter.join();
+    EXPECT_EQ(badUnits.load(), 0u) << "a unit read torn, or older than the one before it";
+}
+
+// Every routine of the ring buffer, the key queue, the filter stage and the
+// output builder prints its START line at level 5 and, on every path out of
+// it (refusals, missing records, allocation failures, empty reads), the
+// matching EXIT line, nested properly; below level 5 it prints neither.
+TEST_F(RingBufferTest, TraceLinesPairOnEveryPathAtLevelFive) {
+    struct LevelGuard {
+        ~LevelGuard() { DebugLevel = 2; }
+    } restoreLevel;
+    DeviceExtension ext{};
+    KeInitializeSpinLock(&ext.KeyLock);
+    std::vector<UCHAR> bytes(200, 0x5A);
+    auto drive = [&] {
+        // Ring buffer: both allocation failures, missing records, refusals, one- and two-piece copies.
+        hk::FailPoolAllocation(VELNOR_POOL_TAG, 0);
+        EXPECT_EQ(AllocRingBuffer(100), nullptr);
+        hk::FailPoolAllocation(VELNOR_POOL_TAG, 1);
+        EXPECT_EQ(AllocRingBuffer(100), nullptr);
+        UCHAR flag = 0;
+        ReadNotemptyFlag(nullptr, 34, &flag);
+        EXPECT_EQ(ReadFullFlag(nullptr), 1);
+        EXPECT_EQ(ReadRingBuffer(nullptr, bytes.data(), 1), 0u);
+        EXPECT_EQ(WriteRingBuffer(nullptr, bytes.data(), 1), 0u);
+        RingBuffer* r = AllocRingBuffer(100);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 101), 0u) << "larger than the ring";
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 34), 0u) << "empty";
+        EXPECT_EQ(WriteRingBuffer(r, bytes.data(), 101), 0u) << "overflow";
+        EXPECT_EQ(WriteRingBuffer(r, bytes.data(), 60), 60u);
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 60), 60u);
+        EXPECT_EQ(WriteRingBuffer(r, bytes.data(), 60), 60u) << "two pieces";
+        EXPECT_EQ(ReadRingBuffer(r, bytes.data(), 60), 60u) << "two pieces";
+        ReadNotemptyFlag(r, 34, &flag);
+        EXPECT_EQ(ReadFullFlag(r), 0);
+        ResetRingBuffer(r);
+        ext.IsoPacketRingBuffer = r;
+
+        // Key queue, under its lock as its callers hold it: a dropped and a
+        // stored entry, an update and an insert, take-outs of none and of a
+        // released key; the key step with and without data; the flush.
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext.KeyLock);
+        while (ext.KeyCount < 16) InsertKey(&ext, 15);
+        EXPECT_EQ(InsertKey(&ext, 7), VELNOR_KEY_DROPPED);
+        ext.KeyCount = 0;
+        UpdateAcqMakeCode(&ext, 7);
+        UpdateAcqMakeCode(&ext, 7);
+        ULONG taken[2] = {};
+        FetchKeys(&ext, taken, 0);
+        ext.KeyQueue[0] |= VELNOR_KEY_BREAK;
+        FetchKeys(&ext, taken, 2);
+        KeReleaseSpinLock(&ext.KeyLock, old);
+        UpdateAcqKeys(&ext, 0, TRUE);
+        UpdateAcqKeys(&ext, 0x8000, FALSE);
+        UpdateAcqKeys(&ext, 0, FALSE);
+        Velnor_KeypadFlush(&ext);
+
+        // Filter stage: count 0, unknown selections and the canceller switched off.
+        velnor_filter_load_defaults();
+        velnor_filter_process(0);
+        velnor_filter_set_line_notch(NOTCH_OFF);
+        velnor_filter_set_line_notch(NOTCH_60HZ_SET);
+        velnor_filter_set_lpf(7);
+        velnor_filter_set_hpf(7);
+        velnor_filter_init();
+
+        // Output builder: refused counts and slots, a block without packets, a block with them.
+        LoadOutputDefaults();
+        EXPECT_EQ(Velnor_ReadPacket(&ext, 0), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(Velnor_ReadPacket(&ext, 1), STATUS_SUCCESS) << "no packets";
+        UCHAR packet[34] = {0xFE, 0xFF};
+        WriteRingBuffer(r, packet, 34);
+        WriteRingBuffer(r, packet, 34);
+        EXPECT_EQ(Velnor_ReadPacket(&ext, 1), STATUS_SUCCESS);
+        EXPECT_EQ(FormatIsoOutPackets(bytes.data(), 1, 12), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(FormatIsoOutPackets(bytes.data(), 1, 13), STATUS_SUCCESS);
+        ResetOutputState();
+        FreeRingBuffer(r);
+        ext.IsoPacketRingBuffer = nullptr;
+    };
+
+    DebugLevel = 4;
+    hk::LogClear();
+    drive();
+    for (const auto& line : hk::LogLines())
+        EXPECT_EQ(line.find("() - START"), std::string::npos) << "traced below level 5: " << line;
+
+    DebugLevel = 5;
+    hk::LogClear();
+    drive();
+    std::vector<std::string> open;
+    std::set<std::string> seen;
+    for (const auto& line : hk::LogLines()) {
+        // "Velnor> Name() - START", "... - EXIT", "... - EXIT (0x...)"; the filter's with "Velnor_filter> ".
+        const size_t prefix = line.find("> "), call = line.find("() - ");
+        if (prefix == std::string::npos || call == std::string::npos || call < prefix) continue;
+        const std::string name = line.substr(prefix + 2, call - prefix - 2), what = line.substr(call + 5);
+        if (what == "START") {
+            open.push_back(name);
+            seen.insert(name);
+        } else if (what == "EXIT" || what.rfind("EXIT (0x", 0) == 0) {
+            if (open.empty() || open.back() != name)
+                ADD_FAILURE() << "EXIT without its START: " << line << " (open: " << (open.empty() ? "-" : open.back())
+                              << ")";
+            else
+                open.pop_back();
+        }
+    }
+    for (const auto& name : open) ADD_FAILURE() << name << "() printed START without EXIT";
+    for (const char* name :
+         {"AllocRingBuffer", "FreeRingBuffer", "ResetRingBuffer", "ReadNotemptyFlag", "ReadFullFlag", "ReadRingBuffer",
+          "WriteRingBuffer", "InsertKey", "UpdateAcqMakeCode", "FetchKeys", "UpdateAcqKeys", "Velnor_KeypadFlush",
+          "velnor_filter_process", "velnor_filter_init", "velnor_filter_set_line_notch", "velnor_filter_set_lpf",
+          "velnor_filter_set_hpf", "velnor_filter_load_defaults", "LoadOutputDefaults", "ResetOutputState",
+          "DeriveLeadsAndOutputs", "Velnor_ReadPacket", "FormatIsoOutPackets"})
+        EXPECT_TRUE(seen.count(name)) << name << "() printed no START line";
 }
 
 }  // namespace

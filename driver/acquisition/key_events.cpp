@@ -64,20 +64,21 @@ const TakeOutLog ReadLog = {3, "Velnor> Velnor_Read: %d key(s) requested\n",
 // buffer cannot swallow a released key. Returns the entries written.
 ULONG TakeOutKeys(DeviceExtension* ext, PULONG reply, ULONG requested, ULONG room, const TakeOutLog& log) {
     // The count is read under the lock: the block reader's key step may be
-    // queueing an entry at this moment.
+    // queueing an entry at this moment. The lines about it wait until the
+    // lock is released.
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&ext->KeyLock);
     ULONG n = requested;
-    VELNOR_LOG(log.level, log.requested, n);
-    if (ext->KeyCount < n) {
-        n = ext->KeyCount;
-        VELNOR_LOG(log.level, log.clamped, n);
-    }
+    const BOOLEAN clamped = ext->KeyCount < n;
+    if (clamped) n = ext->KeyCount;
+    const ULONG available = n;
     if (n > room) n = room;
     if (n > 0) {
         ext->KeysRequested = n;
         FetchKeys(ext, ext->KeyOutput, n);
     }
     KeReleaseSpinLock(&ext->KeyLock, oldIrql);
+    VELNOR_LOG(log.level, log.requested, requested);
+    if (clamped) VELNOR_LOG(log.level, log.clamped, available);
     for (ULONG i = 0; i < n; ++i) {
         reply[i] = ext->KeyOutput[i];
         if (log.perEntry && reply[i]) VELNOR_LOG(3, "Velnor> Velnor_GetKey: key value %x \n", reply[i]);
@@ -92,7 +93,13 @@ ULONG TakeOutKeys(DeviceExtension* ext, PULONG reply, ULONG requested, ULONG roo
 
 }  // namespace
 
+// The three queue routines run with KeyLock held, so their trace lines are
+// printed under it (DbgPrint may be called at DISPATCH_LEVEL); they print
+// nothing else.
+
 ULONG InsertKey(DeviceExtension* ext, ULONG entry) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> InsertKey() - START\n");
     ULONG priority = PriorityOf(entry);
     ULONG position = ext->KeyCount;
     for (ULONG i = 0; i < ext->KeyCount; ++i) {
@@ -101,25 +108,35 @@ ULONG InsertKey(DeviceExtension* ext, ULONG entry) {
             break;
         }
     }
-    if (position >= kQueueLength) return VELNOR_KEY_DROPPED;
-    if (ext->KeyCount < kQueueLength) ext->KeyCount++;  // when full, the last entry falls off
-    for (ULONG i = ext->KeyCount - 1; i > position; --i) ext->KeyQueue[i] = ext->KeyQueue[i - 1];
-    ext->KeyQueue[position] = entry;
+    if (position >= kQueueLength) {
+        position = VELNOR_KEY_DROPPED;  // the queue is full and the entry would come last
+    } else {
+        if (ext->KeyCount < kQueueLength) ext->KeyCount++;  // when full, the last entry falls off
+        for (ULONG i = ext->KeyCount - 1; i > position; --i) ext->KeyQueue[i] = ext->KeyQueue[i - 1];
+        ext->KeyQueue[position] = entry;
+    }
+    VELNOR_TRACE(tracing, "Velnor> InsertKey() - EXIT\n");
     return position;
 }
 
 VOID UpdateAcqMakeCode(DeviceExtension* ext, ULONG keyCode) {
-    for (ULONG i = 0; i < ext->KeyCount; ++i) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> UpdateAcqMakeCode() - START\n");
+    BOOLEAN found = FALSE;
+    for (ULONG i = 0; i < ext->KeyCount && !found; ++i) {
         ULONG entry = ext->KeyQueue[i];
         if (VELNOR_KEY_CODE(entry) == keyCode && !(entry & VELNOR_KEY_BREAK)) {
             ext->KeyQueue[i] = RaiseRepeat(entry) | VELNOR_KEY_MAKE;
-            return;
+            found = TRUE;
         }
     }
-    InsertKey(ext, keyCode | VELNOR_KEY_MAKE);
+    if (!found) InsertKey(ext, keyCode | VELNOR_KEY_MAKE);
+    VELNOR_TRACE(tracing, "Velnor> UpdateAcqMakeCode() - EXIT\n");
 }
 
 VOID FetchKeys(DeviceExtension* ext, PULONG destination, ULONG count) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> FetchKeys() - START\n");
     ULONG position = 0;
     for (ULONG i = 0; i < count && position < ext->KeyCount; ++i) {
         ULONG entry = ext->KeyQueue[position];
@@ -133,10 +150,12 @@ VOID FetchKeys(DeviceExtension* ext, PULONG destination, ULONG count) {
             ++position;
         }
     }
+    VELNOR_TRACE(tracing, "Velnor> FetchKeys() - EXIT\n");
 }
 
 VOID UpdateAcqKeys(DeviceExtension* ext, ULONG keyBits, BOOLEAN timedOut) {
-    VELNOR_LOG(5, "Velnor> UpdateAcqKeys() - START\n");
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> UpdateAcqKeys() - START\n");
     ULONG current = 0;
     if (timedOut) {
         // No data for a second: every held key counts as released.
@@ -181,10 +200,12 @@ VOID UpdateAcqKeys(DeviceExtension* ext, ULONG keyBits, BOOLEAN timedOut) {
         }
         KeReleaseSpinLock(&ext->KeyLock, oldIrql);
     }
-    VELNOR_LOG(5, "Velnor> UpdateAcqKeys() - EXIT\n");
+    VELNOR_TRACE(tracing, "Velnor> UpdateAcqKeys() - EXIT\n");
 }
 
 VOID Velnor_KeypadFlush(DeviceExtension* ext) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> Velnor_KeypadFlush() - START\n");
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&ext->KeyLock);
     ext->LastAcqKeyState = 0;
     ext->AcqKeyEnableMask = kAllKeys;
@@ -192,10 +213,12 @@ VOID Velnor_KeypadFlush(DeviceExtension* ext) {
     ext->KeyCount = 0;
     for (ULONG& entry : ext->KeyQueue) entry = 0;
     KeReleaseSpinLock(&ext->KeyLock, oldIrql);
+    VELNOR_TRACE(tracing, "Velnor> Velnor_KeypadFlush() - EXIT\n");
 }
 
 NTSTATUS Velnor_GetKey(DeviceExtension* ext, PIRP irp) {
-    VELNOR_LOG(5, "Velnor> Velnor_GetKey() - START\n");
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> Velnor_GetKey() - START\n");
     NTSTATUS status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -216,12 +239,13 @@ NTSTATUS Velnor_GetKey(DeviceExtension* ext, PIRP irp) {
         irp->IoStatus.Information = n * sizeof(ULONG);
     }
     irp->IoStatus.Status = status;
-    VELNOR_LOG(5, "Velnor> Velnor_GetKey() - EXIT (0x%X)\n", status);
+    VELNOR_TRACE(tracing, "Velnor> Velnor_GetKey() - EXIT (0x%X)\n", status);
     return status;
 }
 
 NTSTATUS Velnor_Read(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    VELNOR_LOG(5, "Velnor> Velnor_Read() - START\n");
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> Velnor_Read() - START\n");
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     NTSTATUS status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
@@ -245,6 +269,6 @@ NTSTATUS Velnor_Read(PDEVICE_OBJECT deviceObject, PIRP irp) {
     }
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
-    VELNOR_LOG(5, "Velnor> Velnor_Read() - EXIT (0x%X)\n", status);
+    VELNOR_TRACE(tracing, "Velnor> Velnor_Read() - EXIT (0x%X)\n", status);
     return status;
 }

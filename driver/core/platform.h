@@ -40,6 +40,17 @@ inline void WriteShared(volatile T& target, U value) {
         if (ReadShared(DebugLevel) >= (level)) DbgPrint(__VA_ARGS__);  \
     } while (0)
 
+// Entry and exit tracing (level 5). A routine reads the level once, on
+// entry, into a local flag that gates its START and EXIT lines (and its
+// other level-5 lines), so it prints both trace lines or neither even if
+// the level changes meanwhile; below level 5 a call costs one load and a
+// branch that is expected not to be taken.
+#define VELNOR_TRACING() (ReadShared(DebugLevel) >= 5)
+#define VELNOR_TRACE(tracing, ...)                                       \
+    do {                                                                 \
+        if (__builtin_expect((tracing) != 0, 0)) DbgPrint(__VA_ARGS__);  \
+    } while (0)
+
 static_assert(sizeof(void*) == 8, "the driver is built for 64-bit kernels");
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(USHORT) == 2, "Windows integer sizes");
 static_assert(sizeof(WCHAR) == 2, "wide characters are UTF-16 code units");

@@ -58,6 +58,8 @@ USHORT ClampLevel(LONG level) {
 }  // namespace
 
 VOID LoadOutputDefaults() {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> LoadOutputDefaults() - START\n");
     for (ULONG j = 0; j < VELNOR_AOUT_CHANNELS; ++j) {
         WriteShared(AOutLead[j], 8);
         WriteShared(AOutFollowLead[j], 0);
@@ -66,16 +68,22 @@ VOID LoadOutputDefaults() {
     WriteShared(QrsOutDelay, 0);
     WriteShared(QrsOutPolarity, 255);
     ResetOutputState();
+    VELNOR_TRACE(tracing, "Velnor> LoadOutputDefaults() - EXIT\n");
 }
 
 VOID ResetOutputState() {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> ResetOutputState() - START\n");
     RtlZeroMemory(LatestSampleVector, sizeof(LatestSampleVector));
     RtlZeroMemory(FilteredLeadStore, sizeof(FilteredLeadStore));
     for (auto& output : AOutLevel)
         for (USHORT& level : output) level = VELNOR_AOUT_ZERO;
+    VELNOR_TRACE(tracing, "Velnor> ResetOutputState() - EXIT\n");
 }
 
 VOID DeriveLeadsAndOutputs(ULONG n) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> DeriveLeadsAndOutputs() - START\n");
     for (ULONG k = 0; k < n; ++k) {
         LONG f[8];
         for (ULONG c = 0; c < 8; ++c) f[c] = FilterOutput[c * n + k];
@@ -99,15 +107,14 @@ VOID DeriveLeadsAndOutputs(ULONG n) {
         if (!ReadShared(AOutFollowLead[j]) || lead >= VELNOR_LEAD_ROWS) continue;
         for (ULONG k = 0; k < n; ++k) AOutLevel[j][k] = ClampLevel(FilteredLeadStore[lead][k] + static_cast<LONG>(VELNOR_AOUT_ZERO));
     }
+    VELNOR_TRACE(tracing, "Velnor> DeriveLeadsAndOutputs() - EXIT\n");
 }
 
-NTSTATUS Velnor_ReadPacket(DeviceExtension* ext, ULONG n) {
-    VELNOR_LOG(5, "Velnor> Velnor_ReadPacket() - START\n");
-    if (n == 0 || n > VELNOR_OUT_MAX_PACKETS) {
-        VELNOR_LOG(1, "Velnor> ERROR: Velnor_ReadPacket() - %lu packets per transfer, 1 to 50 served\n", n);
-        return STATUS_INVALID_PARAMETER;
-    }
-    RingBuffer* ring = ext->IsoPacketRingBuffer;
+namespace {
+
+// Gathers 2n samples from the packet ring (n of 1..50), filters them and
+// computes the leads and the following outputs.
+VOID BuildOutputs(RingBuffer* ring, ULONG n) {
     const ULONG unit = ReadUnitBytes();
     const ULONG count = 2 * n;
 
@@ -163,39 +170,57 @@ NTSTATUS Velnor_ReadPacket(DeviceExtension* ext, ULONG n) {
         }
         RtlZeroMemory(TriggerBuffer, count);
         RtlZeroMemory(BeepBuffer, count);
-        VELNOR_LOG(5, "Velnor> Velnor_ReadPacket() - EXIT\n");
-        return STATUS_SUCCESS;
+    } else {
+        velnor_filter_process(static_cast<SHORT>(count));
+        DeriveLeadsAndOutputs(n);
     }
+}
 
-    velnor_filter_process(static_cast<SHORT>(count));
-    DeriveLeadsAndOutputs(n);
-    VELNOR_LOG(5, "Velnor> Velnor_ReadPacket() - EXIT\n");
-    return STATUS_SUCCESS;
+}  // namespace
+
+NTSTATUS Velnor_ReadPacket(DeviceExtension* ext, ULONG n) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> Velnor_ReadPacket() - START\n");
+    NTSTATUS status = STATUS_SUCCESS;
+    if (n == 0 || n > VELNOR_OUT_MAX_PACKETS) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_ReadPacket() - %lu packets per transfer, 1 to 50 served\n", n);
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        BuildOutputs(ext->IsoPacketRingBuffer, n);
+    }
+    VELNOR_TRACE(tracing, "Velnor> Velnor_ReadPacket() - EXIT\n");
+    return status;
 }
 
 NTSTATUS FormatIsoOutPackets(PUCHAR buffer, ULONG n, ULONG packetSize) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor> FormatIsoOutPackets() - START\n");
+    NTSTATUS status = STATUS_SUCCESS;
     if (n > VELNOR_OUT_MAX_PACKETS || packetSize < VELNOR_OUT_PACKET_BYTES || !buffer) {
         VELNOR_LOG(1, "Velnor> ERROR: FormatIsoOutPackets() - %lu packets of %lu bytes refused\n", n, packetSize);
-        return STATUS_INVALID_PARAMETER;
-    }
-    const UCHAR width = static_cast<UCHAR>(ReadShared(QrsOutWidth));
-    const UCHAR delay = static_cast<UCHAR>(ReadShared(QrsOutDelay));
-    const UCHAR polarity = static_cast<UCHAR>(ReadShared(QrsOutPolarity));
-    for (ULONG k = 0; k < n; ++k) {
-        PUCHAR p = buffer + k * packetSize;
-        for (ULONG j = 0; j < VELNOR_AOUT_CHANNELS; ++j) {
-            p[2 * j] = static_cast<UCHAR>(AOutLevel[j][k] >> 8);
-            p[2 * j + 1] = static_cast<UCHAR>(AOutLevel[j][k]);
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        const UCHAR width = static_cast<UCHAR>(ReadShared(QrsOutWidth));
+        const UCHAR delay = static_cast<UCHAR>(ReadShared(QrsOutDelay));
+        const UCHAR polarity = static_cast<UCHAR>(ReadShared(QrsOutPolarity));
+        for (ULONG k = 0; k < n; ++k) {
+            PUCHAR p = buffer + k * packetSize;
+            for (ULONG j = 0; j < VELNOR_AOUT_CHANNELS; ++j) {
+                p[2 * j] = static_cast<UCHAR>(AOutLevel[j][k] >> 8);
+                p[2 * j + 1] = static_cast<UCHAR>(AOutLevel[j][k]);
+            }
+            p[8] = TriggerBuffer[2 * k] | TriggerBuffer[2 * k + 1];
+            p[9] = BeepBuffer[2 * k] | BeepBuffer[2 * k + 1];
+            p[10] = width;
+            p[11] = delay;
+            p[12] = polarity;
+            VELNOR_LOG(3,
+                       "Velnor> Velnor_ReadPacket: ISO OUT:  AN1   AN2   AN3   AN4   TRIG  BEEP  WIDTH DELAY POLARITY\n");
+            VELNOR_LOG(3, "Velnor> Velnor_ReadPacket: ISO OUT: %4x  %4x  %4x  %4x  %2x    %2x     %2x    %2x    %2x\n",
+                       AOutLevel[0][k], AOutLevel[1][k], AOutLevel[2][k], AOutLevel[3][k], p[8], p[9], width, delay,
+                       polarity);
         }
-        p[8] = TriggerBuffer[2 * k] | TriggerBuffer[2 * k + 1];
-        p[9] = BeepBuffer[2 * k] | BeepBuffer[2 * k + 1];
-        p[10] = width;
-        p[11] = delay;
-        p[12] = polarity;
-        VELNOR_LOG(3, "Velnor> Velnor_ReadPacket: ISO OUT:  AN1   AN2   AN3   AN4   TRIG  BEEP  WIDTH DELAY POLARITY\n");
-        VELNOR_LOG(3, "Velnor> Velnor_ReadPacket: ISO OUT: %4x  %4x  %4x  %4x  %2x    %2x     %2x    %2x    %2x\n",
-                   AOutLevel[0][k], AOutLevel[1][k], AOutLevel[2][k], AOutLevel[3][k], p[8], p[9], width, delay,
-                   polarity);
     }
-    return STATUS_SUCCESS;
+    VELNOR_TRACE(tracing, "Velnor> FormatIsoOutPackets() - EXIT (0x%X)\n", status);
+    return status;
 }

@@ -1,5 +1,8 @@
 // QRS detector: band-pass of three conditioned leads, a detection level,
 // and an adaptive threshold with search (refractory) and waiting phases.
+// Its routines run inside velnor_filter_process, once per processing sample
+// (1000 a second at dispatch level), and print no trace lines of their own:
+// the stage's trace covers them.
 #include "output/signal_filter.h"
 
 namespace {
@@ -81,7 +84,7 @@ VOID QrsDetectorStep(ULONG inputIndex, PULONG stageFlags) {
     TriggerBuffer[inputIndex] = 0xFF;
     VELNOR_LOG(2, "Velnor_filter> TriggerBuffer[%d] %x\n", inputIndex, 255);
     // The beep setting is read afresh here, as it may have changed mid-block.
-    ULONG flags = static_cast<ULONG>(FilterFlags);
+    ULONG flags = static_cast<ULONG>(ReadShared(FilterFlags));
     if (flags & FILTER_QRS_BEEP) BeepBuffer[inputIndex] = 0xFF;
     *stageFlags = (*stageFlags & (FILTER_PHASE | FILTER_QRS_SEARCH)) | (flags & ~(FILTER_PHASE | FILTER_QRS_SEARCH));
     QRSPeak = 0;

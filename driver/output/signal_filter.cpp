@@ -78,14 +78,16 @@ float BaselineLevel[VELNOR_FILTER_CHANNELS];
 VOID SetFilterFlag(ULONG bit) { InterlockedOr(&FilterFlags, static_cast<LONG>(bit)); }
 VOID ClearFilterFlag(ULONG bit) { InterlockedAnd(&FilterFlags, ~static_cast<LONG>(bit)); }
 
-VOID velnor_filter_process(SHORT count) {
-    if (count <= 0) return;
-    const ULONG n = static_cast<ULONG>(count);
+namespace {
+
+// One block of n > 0 input samples per channel. The detector step and the
+// per-sample work inside are covered by velnor_filter_process's trace.
+VOID ProcessBlock(ULONG n) {
     for (ULONG i = 0; i < n; ++i) {
         TriggerBuffer[i] = 0;
         BeepBuffer[i] = 0;
     }
-    ULONG flags = static_cast<ULONG>(FilterFlags);
+    ULONG flags = static_cast<ULONG>(ReadShared(FilterFlags));
     const ULONG startPhase = flags & FILTER_PHASE;
     float low[kChannels];
 
@@ -196,7 +198,18 @@ VOID velnor_filter_process(SHORT count) {
     }
 }
 
+}  // namespace
+
+VOID velnor_filter_process(SHORT count) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_process() - START\n");
+    if (count > 0) ProcessBlock(static_cast<ULONG>(count));
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_process() - EXIT\n");
+}
+
 VOID velnor_filter_init() {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_init() - START\n");
     InterlockedExchange(&FilterFlags, static_cast<LONG>(~FILTER_QRS_BEEP));
     LeadHoldMask = 0xFFFFFFFFu;  // every channel starts on hold
     NotchFastMask = 0xFFFFFFFFu;
@@ -206,36 +219,52 @@ VOID velnor_filter_init() {
     QRSTimeout = 1000;
     QRSThreshold = 46;
     QRSPeak = 46;
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_init() - EXIT\n");
 }
 
 VOID velnor_filter_set_line_notch(ULONG selection) {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_set_line_notch() - START\n");
     if (selection == NOTCH_OFF) {
         ClearFilterFlag(FILTER_NOTCH_ON);
-        return;
+    } else {
+        if (selection != NOTCH_ON) {
+            float k = selection == NOTCH_60HZ_SET ? NotchCos60 : NotchCos50;
+            NotchCoefficients[3] = k;
+            NotchFastCoefficients[3] = k;
+        }
+        SetFilterFlag(FILTER_NOTCH_ON);
     }
-    if (selection != NOTCH_ON) {
-        float k = selection == NOTCH_60HZ_SET ? NotchCos60 : NotchCos50;
-        NotchCoefficients[3] = k;
-        NotchFastCoefficients[3] = k;
-    }
-    SetFilterFlag(FILTER_NOTCH_ON);
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_set_line_notch() - EXIT\n");
 }
 
+// Unknown selections (the control requests refuse them) change nothing.
 VOID velnor_filter_set_lpf(ULONG selection) {
-    if (selection != LPF_FILTER_100 && selection != LPF_FILTER_150) return;
-    const float* table = selection == LPF_FILTER_150 ? Lpf150Table : Lpf100Table;
-    for (ULONG k = 0; k < 16; ++k) LpfCoefficients[k] = table[k];
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_set_lpf() - START\n");
+    if (selection == LPF_FILTER_100 || selection == LPF_FILTER_150) {
+        const float* table = selection == LPF_FILTER_150 ? Lpf150Table : Lpf100Table;
+        for (ULONG k = 0; k < 16; ++k) LpfCoefficients[k] = table[k];
+    }
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_set_lpf() - EXIT\n");
 }
 
 VOID velnor_filter_set_hpf(ULONG selection) {
-    if (selection != HPF_FILTER_01 && selection != HPF_FILTER_05) return;
-    const float* table = selection == HPF_FILTER_05 ? Hpf05Table : Hpf01Table;
-    for (ULONG k = 0; k < 3; ++k) HpfCoefficients[k] = table[k];
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_set_hpf() - START\n");
+    if (selection == HPF_FILTER_01 || selection == HPF_FILTER_05) {
+        const float* table = selection == HPF_FILTER_05 ? Hpf05Table : Hpf01Table;
+        for (ULONG k = 0; k < 3; ++k) HpfCoefficients[k] = table[k];
+    }
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_set_hpf() - EXIT\n");
 }
 
 VOID velnor_filter_load_defaults() {
+    const BOOLEAN tracing = VELNOR_TRACING();
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_load_defaults() - START\n");
     velnor_filter_init();
     velnor_filter_set_lpf(LPF_FILTER_100);
     velnor_filter_set_hpf(HPF_FILTER_01);
     velnor_filter_set_line_notch(NOTCH_50HZ_SET);
+    VELNOR_TRACE(tracing, "Velnor_filter> velnor_filter_load_defaults() - EXIT\n");
 }
