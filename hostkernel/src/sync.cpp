@@ -12,6 +12,7 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local int t_heldLocks = 0;
 std::atomic<bool> g_singleLockRule{true};
 std::atomic<ULONG> g_timeIncrement{156250};
+std::atomic<bool> g_sleepsEndOnTicks{false};
 
 // A spin lock holds 0 when free, otherwise its owner's token.
 ULONG_PTR ThreadToken() {
@@ -65,6 +66,7 @@ double ClockFactor() {
 int64_t Now100ns() { return detail::Now(); }
 
 void SetTimeIncrement(ULONG increment100ns) { g_timeIncrement = increment100ns ? increment100ns : 1; }
+void SetSleepsEndOnTicks(bool on) { g_sleepsEndOnTicks = on; }
 
 namespace detail {
 
@@ -310,6 +312,10 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
         return STATUS_UNSUCCESSFUL;
     }
     int64_t deadline = detail::DeadlineFromTimeout(interval);
+    if (g_sleepsEndOnTicks) {
+        const int64_t tick = g_timeIncrement;
+        deadline = (deadline + tick - 1) / tick * tick;
+    }
     std::unique_lock<std::mutex> lock(DispatcherLock());
     detail::WaitUntil(lock, true, deadline, [] { return false; });
     return STATUS_SUCCESS;

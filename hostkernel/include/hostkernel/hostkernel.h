@@ -63,6 +63,9 @@ void SetClockFactor(double factor);
 double ClockFactor();
 int64_t Now100ns();  // virtual time since boot, in 100 ns units
 void SetTimeIncrement(ULONG increment100ns);  // tick length; 156250 at boot
+// On: KeDelayExecutionThread ends at the first tick at or after its
+// deadline, as on Windows at the default timer resolution (off at boot).
+void SetSleepsEndOnTicks(bool on);
 
 // ------------------------------------------------------------------ log sink
 void LogClear();
