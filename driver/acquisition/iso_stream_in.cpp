@@ -9,6 +9,7 @@
 namespace {
 
 constexpr ULONG kSlotHeader = 6;      // unused, buffer status, word count, unused
+constexpr ULONG kSlotWordCount = 4;   // the header byte with the number of data words
 constexpr ULONG kMaxSlotData = 102;   // three acquisition packets
 constexpr ULONG kDescriptorBytes = 12;
 
@@ -25,28 +26,32 @@ const IsoStreamNames InNames = {
     "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate transfer object\n",
     "Velnor> ERROR: Velnor_StartIsoStreamIn() - STATUS_UNSUCCESSFUL\n",
     "Velnor> ERROR: Velnor_StartIsoStreamIn() - invalid stream parameters\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - %lu packets per transfer, at most 255\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamIn() - packet size %lu above the pipe's maximum of %lu\n",
 };
 
 PUCHAR SliceOf(IsoStreamObject* stream, ULONG firstPacket) {
     return stream->TransferBuffer + stream->PacketSize * firstPacket;
 }
 
-// Frees transfers 0..count-1 of a stream that never started, then the stream.
+// Frees transfers 0..count-1 of a stream that never started, then the
+// stream, and gives the IN pipe back.
 VOID DiscardStream(IsoStreamObject* stream, ULONG count) {
     for (ULONG t = 0; t < count; ++t) ReleaseIsoTransfer(&stream->TransferObjects[t]);
     if (stream->DescriptorRing) FreeRingBuffer(stream->DescriptorRing);
     FreeIsoStream(stream);
+    ReleaseIsoStream(IsoStreamIn);
 }
 
 // Appends one slot's words to both rings; a refused write stops the stream.
-VOID StoreSlot(DeviceExtension* ext, const UCHAR* slot, ULONG packetSize) {
-    ULONG n = 2u * slot[4];
+VOID StoreSlot(DeviceExtension* ext, IsoStreamObject* stream, const UCHAR* slot) {
+    ULONG n = 2u * slot[kSlotWordCount];
     if (n > kMaxSlotData) {
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: bufferstatus %d\n", slot[2] | slot[3] << 8);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: len > 102 %d\n", n);
         return;
     }
-    if (kSlotHeader + n > packetSize) {
+    if (kSlotHeader + n > stream->PacketSize) {
         // The slot cannot hold what it claims: reading on would leave the slot.
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: len > slot %d\n", n);
         return;
@@ -60,12 +65,26 @@ VOID StoreSlot(DeviceExtension* ext, const UCHAR* slot, ULONG packetSize) {
         ResetRingBuffer(ext->DataRingBuffer);
         ResetRingBuffer(ext->IsoPacketRingBuffer);
         WriteShared(FirstIsoPacket, 0);
-        // The first packet after a start sets the block reader's sequence reference.
-        if (n >= VELNOR_PACKET_BYTES && words[VELNOR_W_SYNC] == VELNOR_SYNC_WORD) ArmSequenceCheck(words[VELNOR_W_SEQU]);
     }
+    // The first data of each stream sets the block reader's sequence
+    // reference when it begins with a whole packet (one is enough); a stream
+    // whose first data does not runs without the check.
+    if (ReadShared(stream->ArmSequenceCheck) && InterlockedExchange(&stream->ArmSequenceCheck, 0) &&
+        n >= VELNOR_PACKET_BYTES && words[VELNOR_W_SYNC] == VELNOR_SYNC_WORD)
+        ArmSequenceCheck(words[VELNOR_W_SEQU]);
     auto* bytes = reinterpret_cast<const UCHAR*>(words);
     if (!WriteRingBuffer(ext->DataRingBuffer, bytes, n)) WriteShared(StopIsoStream, 1);
     if (!WriteRingBuffer(ext->IsoPacketRingBuffer, bytes, n)) WriteShared(StopIsoStream, 1);
+}
+
+// Clears the word count of every slot of a transfer before it goes to the
+// bus. A packet the controller does not access (scheduled too late) keeps
+// its buffer untouched, and its slot would otherwise be stored again with
+// the header of its previous round; cleared, it contributes nothing. The
+// reported packet lengths and statuses are not looked at.
+VOID ClearSlotWordCounts(IsoStreamObject* stream, PUCHAR slice) {
+    for (ULONG p = 0; p < stream->PacketsPerTransfer; ++p)
+        slice[static_cast<USHORT>(stream->PacketSize * p) + kSlotWordCount] = 0;
 }
 
 }  // namespace
@@ -74,8 +93,9 @@ NTSTATUS InitTransferObjectIn(IsoStreamObject* stream, ULONG t) {
     return InitIsoTransfer(stream, t, SliceOf(stream, stream->PacketsPerTransfer * t), InNames);
 }
 
-NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStreamObject** prepared) {
     VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - START\n");
+    *prepared = nullptr;
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     IsoStreamRequest request;
     PUSBD_PIPE_INFORMATION pipe = nullptr;
@@ -85,10 +105,10 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
         VELNOR_LOG(1, InNames.badRequest);
         status = STATUS_INVALID_PARAMETER;
     }
-    // A stream exists until its last transfer has ended (it owns the
-    // descriptor ring); a second one would have that transfer free the new
-    // stream's ring.
-    if (NT_SUCCESS(status) && ReadShared(ext->DescriptorRingBuffer)) {
+    // A stream owns the pipe and the descriptor ring until its last transfer
+    // has ended; the claim is taken atomically, so of two concurrent starts
+    // exactly one goes on.
+    if (NT_SUCCESS(status) && !ClaimIsoStream(IsoStreamIn)) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - a stream is still running\n");
         status = STATUS_DEVICE_BUSY;
     }
@@ -100,7 +120,10 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
     // Everything is allocated and built before anything is submitted; a
     // start that cannot set up every transfer releases what it had and fails.
     IsoStreamObject* stream = AllocateIsoStream(deviceObject, request, pipe, InNames);
-    if (!stream) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!stream) {
+        ReleaseIsoStream(IsoStreamIn);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     stream->DescriptorRing = AllocRingBuffer(kDescriptorBytes * request.DescriptorCount);
     if (!stream->DescriptorRing) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate descriptor ring buffer\n");
@@ -116,13 +139,24 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
             DiscardStream(stream, t + 1);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
+        ClearSlotWordCounts(stream, SliceOf(stream, stream->TransferObjects[t].FirstPacket));
     }
-    WriteShared(ext->DescriptorRingBuffer, stream->DescriptorRing);
-    WriteShared(StopIsoStream, 0);
-    for (ULONG t = 0; t < stream->TransferCount; ++t)
-        SubmitIsoTransfer(&stream->TransferObjects[t], IsoStreamTransferCompleteIn);
+    stream->ArmSequenceCheck = 1;
+    *prepared = stream;
     VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_SUCCESS);
     return STATUS_SUCCESS;
+}
+
+VOID SubmitIsoStreamIn(IsoStreamObject* stream) {
+    auto* ext = static_cast<DeviceExtension*>(stream->DeviceObject->DeviceExtension);
+    WriteShared(ext->DescriptorRingBuffer, stream->DescriptorRing);
+    WriteShared(StopIsoStream, 0);
+    // A stack that fails a submission at once runs the completion inside
+    // IofCallDriver, and the last one frees the stream: nothing of it is
+    // read after the last submission.
+    const ULONG count = stream->TransferCount;
+    IsoTransferObject* transfers = stream->TransferObjects;
+    for (ULONG t = 0; t < count; ++t) SubmitIsoTransfer(&transfers[t], IsoStreamTransferCompleteIn);
 }
 
 NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -145,14 +179,19 @@ NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
     if (irpStatus >= 0 && !ReadShared(StopIsoStream) && !ReadFullFlag(ext->DataRingBuffer)) {
         for (ULONG p = 0; p < stream->PacketsPerTransfer; ++p)
-            StoreSlot(ext, slice + static_cast<USHORT>(stream->PacketSize * p), stream->PacketSize);
+            StoreSlot(ext, stream, slice + static_cast<USHORT>(stream->PacketSize * p));
         WriteShared(IsoInCompleted, 1);
         BuildIsoUrb(transfer, slice);
+        ClearSlotWordCounts(stream, slice);
+        // A submission that fails at once ends this transfer inside
+        // IofCallDriver, and may free the stream with it: what is logged
+        // afterwards is taken now.
+        const LONG pending = ReadShared(stream->PendingTransfers);
         NTSTATUS submitted = SubmitIsoTransfer(transfer, IsoStreamTransferCompleteIn);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: WriteRingBuffer done\n");
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamTransferCompleteIn Resubmit Irp Status 0x%x\n",
                    submitted);
-        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", stream->PendingTransfers);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", pending);
         KIRQL irql = KeGetCurrentIrql();
         if (irql == DISPATCH_LEVEL)
             VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: DISPATCH_LEVEL %x\n", irql);
@@ -168,13 +207,17 @@ NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     WriteShared(StopIsoStream, 1);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: StopIsoStream %x\n", 1);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: ringBuffer->full %x\n", ReadFullFlag(ext->DataRingBuffer));
-    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", stream->PendingTransfers);
+    VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", ReadShared(stream->PendingTransfers));
     if (ReleaseIsoTransfer(transfer)) {
-        FreeRingBuffer(ext->DescriptorRingBuffer);
+        // The stream's own ring: the claim kept any other stream from
+        // replacing the device's reference meanwhile.
         WriteShared(ext->DescriptorRingBuffer, nullptr);
+        FreeRingBuffer(stream->DescriptorRing);
         WriteShared(IsoStreamStopped, 1);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamStopped  %x\n", 1);
         FreeIsoStream(stream);
+        // Last: once the pipe is free a new start may set everything up again.
+        ReleaseIsoStream(IsoStreamIn);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: release resources, setting event\n");
     }
     VELNOR_LOG(5, "IsoStreamTransferCompleteIn  Out\n");

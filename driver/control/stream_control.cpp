@@ -13,20 +13,81 @@ VOID ResetRings(DeviceExtension* ext) {
     if (ext->IsoPacketRingBuffer) ResetRingBuffer(ext->IsoPacketRingBuffer);
 }
 
-// Sleeps 100 us at a time until an IN completion has happened, then clears
-// it. Bounded: an IN stream that ends or stalls meanwhile would otherwise
-// hold the request forever; one second without a completion gives up.
-constexpr ULONG kAwaitPolls = 10000;
+constexpr ULONGLONG kWaitLimit100ns = 10000000;  // one second
+constexpr LONGLONG kInPollInterval = -1000;      // 100 us, relative
+constexpr LONGLONG kEndPollInterval = -10000;    // 1 ms, relative
 
-BOOLEAN AwaitInCompletion(DeviceExtension* ext) {
+// The bound of the waits below, taken from the tick count: on Windows a
+// KeDelayExecutionThread sleep lasts at least until the next clock tick
+// (15.6 ms by default), so a count of sleeps says little about the time.
+struct WaitBound {
+    ULONGLONG startTick;
+};
+
+VOID StartWaitBound(WaitBound* bound) {
+    LARGE_INTEGER now;
+    KeQueryTickCount(&now);
+    bound->startTick = static_cast<ULONGLONG>(now.QuadPart);
+}
+
+BOOLEAN WaitBoundPassed(const WaitBound* bound) {
+    LARGE_INTEGER now;
+    KeQueryTickCount(&now);
+    const ULONGLONG ticks = static_cast<ULONGLONG>(now.QuadPart) - bound->startTick;
+    return ticks * KeQueryTimeIncrement() > kWaitLimit100ns;
+}
+
+VOID DelayFor(LONGLONG relative100ns) {
     LARGE_INTEGER interval;
-    interval.QuadPart = -1000;
-    for (ULONG polls = 0; !ReadShared(IsoInCompleted); ++polls) {
-        if (polls >= kAwaitPolls || !ReadShared(ext->DescriptorRingBuffer)) return FALSE;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    interval.QuadPart = relative100ns;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// Sleeps 100 us at a time until an IN completion has happened, then clears
+// it. An IN stream that ends or stalls meanwhile would otherwise hold the
+// request forever: one second without a completion gives up, and so does
+// finding no IN stream at all.
+BOOLEAN AwaitInCompletion() {
+    WaitBound bound;
+    StartWaitBound(&bound);
+    while (!ReadShared(IsoInCompleted)) {
+        if (!IsoStreamClaimed(IsoStreamIn) || WaitBoundPassed(&bound)) return FALSE;
+        DelayFor(kInPollInterval);
     }
     WriteShared(IsoInCompleted, 0);
     return TRUE;
+}
+
+BOOLEAN StreamsOwnPipes() { return IsoStreamClaimed(IsoStreamIn) || IsoStreamClaimed(IsoStreamOut); }
+
+// How START_ISO_STREAM_IN treats the streams of the previous start:
+// - none left (neither pipe owned): the start goes on;
+// - still running (a pipe owned and StopIsoStream clear): refused with
+//   STATUS_DEVICE_BUSY at once;
+// - winding down (a pipe owned, StopIsoStream set by STOP, by an overflow
+//   or by a failed transfer): every transfer of both streams ends at its
+//   next completion, so the start waits for both streams to let go of their
+//   pipes, up to a second by the tick count in 1 ms sleeps, and is refused
+//   with STATUS_DEVICE_BUSY if they have not by then.
+// Both old streams must be gone: clearing StopIsoStream under a pending OUT
+// transfer would carry the old OUT stream on. A refusal changes nothing.
+NTSTATUS AwaitPreviousStreams() {
+    WaitBound bound;
+    StartWaitBound(&bound);
+    while (StreamsOwnPipes()) {
+        if (!ReadShared(StopIsoStream)) {
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_IN - "
+                          "a stream is still running\n");
+            return STATUS_DEVICE_BUSY;
+        }
+        if (WaitBoundPassed(&bound)) {
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_IN - "
+                          "the previous streams did not end\n");
+            return STATUS_DEVICE_BUSY;
+        }
+        DelayFor(kEndPollInterval);
+    }
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -39,29 +100,37 @@ VOID ResetOutputStage() {
 NTSTATUS ControlStartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     irp->IoStatus.Information = 0;
+    NTSTATUS status = AwaitPreviousStreams();
+    IsoStreamObject* stream = nullptr;
+    if (NT_SUCCESS(status)) status = Velnor_StartIsoStreamIn(deviceObject, irp, &stream);
+    if (!NT_SUCCESS(status)) return status;
+    // The stream is set up and owns the IN pipe, and no OUT stream runs:
+    // only now is the state of the previous stream put aside.
     DisarmSequenceCheck();
     WriteShared(AcqModuleConnected, 0);
     WriteShared(IsoInCompleted, 0);
     ResetRings(ext);
     ResetOutputStage();
     VELNOR_LOG(5, "AcqModuleConnected_4  %x\n", 0);
-    return Velnor_StartIsoStreamIn(deviceObject, irp);
+    SubmitIsoStreamIn(stream);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS ControlStartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->IoStatus.Information = 0;
     WriteShared(IsoInCompleted, 0);
     // Start just after the second IN completion that follows the request.
-    auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
-    NTSTATUS status;
-    if (!AwaitInCompletion(ext) || !AwaitInCompletion(ext)) {
-        VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT - no IN stream running\n");
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!AwaitInCompletion() || !AwaitInCompletion()) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT - "
+                      "no IN completion within a second\n");
         status = STATUS_IO_TIMEOUT;
-    } else {
-        status = Velnor_StartIsoStreamOut(deviceObject, irp);
     }
+    // The builder's first step empties IsoPacketRingBuffer, so the stream
+    // starts from fresh packets; set before the first completion can run.
     WriteShared(ctr_notempty, 0);
     WriteShared(FlushPacketRing, 1);
+    if (NT_SUCCESS(status)) status = Velnor_StartIsoStreamOut(deviceObject, irp);
     VELNOR_LOG(3, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT end\n");
     return status;
 }

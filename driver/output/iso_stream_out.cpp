@@ -8,13 +8,6 @@ namespace {
 
 constexpr ULONG kIsoOutBufferBytes = 10000;
 
-// One OUT stream at a time, from its start until its last transfer ends.
-volatile LONG OutStreamActive = 0;
-// The builder's state is driver-wide and unlocked. The USB stack completes a
-// pipe's transfers one at a time; should two completions ever meet, the
-// second resubmits its slice unchanged rather than run the builder twice.
-volatile LONG BuilderBusy = 0;
-
 const IsoStreamNames OutNames = {
     "Velnor> ERROR: Velnor_StartIsoStreamOut() - no interface info\n",
     "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid pipe num\n",
@@ -28,11 +21,28 @@ const IsoStreamNames OutNames = {
     "Velnor> ERROR: Velnor_StartIsoStreamOut() - unable to allocate transfer object\n",
     "Velnor> ERROR: InitTransferObjectOut() - no urb\n",
     "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid stream parameters\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - %lu packets per transfer, at most 255\n",
+    "Velnor> ERROR: Velnor_StartIsoStreamOut() - packet size %lu above the pipe's maximum of %lu\n",
 };
 
 PUCHAR SliceOf(IsoStreamObject* stream, ULONG firstPacket) { return IsoOutBuffer + stream->PacketSize * firstPacket; }
 
+// A slice sent again without passing through the builder: its trigger and
+// beep marks fired when it was last sent and must not fire twice.
+VOID ClearMarks(IsoStreamObject* stream, PUCHAR slice) {
+    for (ULONG k = 0; k < stream->PacketsPerTransfer; ++k) {
+        PUCHAR packet = slice + stream->PacketSize * k;
+        packet[offsetof(OutputPacket, trig)] = 0;
+        packet[offsetof(OutputPacket, beep)] = 0;
+    }
+}
+
 }  // namespace
+
+// The builder's state is driver-wide and unlocked. The USB stack completes a
+// pipe's transfers one at a time; should two completions ever meet, the
+// second resubmits its slice, without marks, rather than run the builder twice.
+volatile LONG OutBuilderBusy = 0;
 
 NTSTATUS InitTransferObjectOut(IsoStreamObject* stream, ULONG t) {
     return InitIsoTransfer(stream, t, SliceOf(stream, stream->PacketsPerTransfer * t), OutNames);
@@ -57,7 +67,7 @@ NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - no output buffer\n");
         status = STATUS_UNSUCCESSFUL;
     }
-    if (NT_SUCCESS(status) && InterlockedCompareExchange(&OutStreamActive, 1, 0) != 0) {
+    if (NT_SUCCESS(status) && !ClaimIsoStream(IsoStreamOut)) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - a stream is still running\n");
         status = STATUS_DEVICE_BUSY;
     }
@@ -79,11 +89,15 @@ NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
             for (ULONG t = 0; t < built; ++t) ReleaseIsoTransfer(&stream->TransferObjects[t]);
             FreeIsoStream(stream);
         }
-        InterlockedExchange(&OutStreamActive, 0);
+        ReleaseIsoStream(IsoStreamOut);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    for (ULONG t = 0; t < stream->TransferCount; ++t)
-        SubmitIsoTransfer(&stream->TransferObjects[t], IsoStreamTransferCompleteOut);
+    // A stack that fails a submission at once runs the completion inside
+    // IofCallDriver, and the last one frees the stream: nothing of it is
+    // read after the last submission.
+    const ULONG count = stream->TransferCount;
+    IsoTransferObject* transfers = stream->TransferObjects;
+    for (ULONG t = 0; t < count; ++t) SubmitIsoTransfer(&transfers[t], IsoStreamTransferCompleteOut);
     VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - EXIT (0x%X)\n", STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
@@ -116,15 +130,21 @@ NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         PUCHAR slice = SliceOf(stream, transfer->FirstPacket);
         BuildIsoUrb(transfer, slice);
         VELNOR_LOG(5, "Velnor_ReadPacket\n");
-        if (InterlockedCompareExchange(&BuilderBusy, 1, 0) == 0) {
+        if (InterlockedCompareExchange(&OutBuilderBusy, 1, 0) == 0) {
             Velnor_ReadPacket(ext, stream->PacketsPerTransfer);
             FormatIsoOutPackets(slice, stream->PacketsPerTransfer, stream->PacketSize);
-            InterlockedExchange(&BuilderBusy, 0);
+            InterlockedExchange(&OutBuilderBusy, 0);
+        } else {
+            ClearMarks(stream, slice);
         }
+        // A submission that fails at once ends this transfer inside
+        // IofCallDriver, and may free the stream with it: what is logged
+        // afterwards is taken now.
+        const LONG pending = ReadShared(stream->PendingTransfers);
         NTSTATUS submitted = SubmitIsoTransfer(transfer, IsoStreamTransferCompleteOut);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut Resubmit Irp Status 0x%x\n",
                    submitted);
-        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: PendingTransfers %d\n", stream->PendingTransfers);
+        VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: PendingTransfers %d\n", pending);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut Out\n");
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -134,7 +154,7 @@ NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: StopIsoStream  %x\n", stop);
     if (ReleaseIsoTransfer(transfer)) {
         FreeIsoStream(stream);
-        InterlockedExchange(&OutStreamActive, 0);
+        ReleaseIsoStream(IsoStreamOut);
     }
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut Out\n");
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -5,10 +5,22 @@ namespace {
 
 constexpr ULONG kUrbExtra = 152;        // the URB is 12 bytes per packet plus this
 constexpr ULONG kSlotOffsetLimit = 65534;  // slot offsets are formed in 16 bits
+constexpr ULONG kMaxPacketsPerUrb = 255;   // full-speed isochronous packets one URB may carry
 
 ULONG IsoUrbSize(ULONG packets) { return sizeof(USBD_ISO_PACKET_DESCRIPTOR) * packets + kUrbExtra; }
 
+// 1 while a stream owns the direction's pipe; indexed by IsoStreamDirection.
+volatile LONG IsoStreamOwned[2] = {0, 0};
+
 }  // namespace
+
+BOOLEAN ClaimIsoStream(IsoStreamDirection direction) {
+    return InterlockedCompareExchange(&IsoStreamOwned[direction], 1, 0) == 0;
+}
+
+VOID ReleaseIsoStream(IsoStreamDirection direction) { InterlockedExchange(&IsoStreamOwned[direction], 0); }
+
+BOOLEAN IsoStreamClaimed(IsoStreamDirection direction) { return ReadShared(IsoStreamOwned[direction]) != 0; }
 
 NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNames& names,
                                IsoStreamRequest* request, PUSBD_PIPE_INFORMATION* pipe) {
@@ -39,6 +51,18 @@ NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNa
     if (!(*pipe)->PipeHandle) {
         VELNOR_LOG(1, names.badPipeHandle);
         return STATUS_UNSUCCESSFUL;
+    }
+    // What the USB stack refuses anyway: more packets in one URB than a
+    // full-speed isochronous transfer may carry, and packets larger than the
+    // endpoint takes in a frame.
+    if (request->PacketsPerTransfer > kMaxPacketsPerUrb) {
+        VELNOR_LOG(1, names.tooManyPackets, request->PacketsPerTransfer);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (request->PacketSize > (*pipe)->MaximumPacketSize) {
+        VELNOR_LOG(1, names.packetTooLarge, request->PacketSize,
+                   static_cast<ULONG>((*pipe)->MaximumPacketSize));
+        return STATUS_INVALID_PARAMETER;
     }
     // A transfer needs at least one packet, and its slot offsets must fit
     // the 16 bits they are formed in; a stream needs at least one transfer.

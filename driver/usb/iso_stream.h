@@ -19,6 +19,7 @@ struct IsoStreamObject {
     volatile LONG PendingTransfers;  // interlocked: transfers not yet released
     RingBuffer* DescriptorRing;      // IN only
     IsoTransferObject* TransferObjects;
+    volatile LONG ArmSequenceCheck;  // IN only: the first packet stored arms the block reader's check
 };
 
 struct IsoTransferObject {
@@ -42,7 +43,19 @@ struct IsoStreamNames {
     const char* noTransfers;
     const char* noUrb;
     const char* badRequest;
+    const char* tooManyPackets;  // PacketsPerTransfer above what one URB may carry
+    const char* packetTooLarge;  // PacketSize above the pipe's MaximumPacketSize
 };
+
+// The pipe a stream runs on. One stream per direction: a start claims its
+// direction (interlocked) before it allocates anything, and the claim goes
+// back when the stream's last transfer has ended and released everything,
+// or when the start fails. Until then no other stream may take the pipe,
+// the descriptor ring or the slices of IsoOutBuffer.
+enum IsoStreamDirection { IsoStreamIn = 0, IsoStreamOut = 1 };
+BOOLEAN ClaimIsoStream(IsoStreamDirection direction);
+VOID ReleaseIsoStream(IsoStreamDirection direction);
+BOOLEAN IsoStreamClaimed(IsoStreamDirection direction);
 
 // Reads and checks the start request and the pipe it names. On success
 // `request` and `pipe` are filled in.
@@ -74,10 +87,21 @@ BOOLEAN ReleaseIsoTransfer(IsoTransferObject* transfer);
 // Frees the stream record with its transfer buffer and transfer records.
 VOID FreeIsoStream(IsoStreamObject* stream);
 
-// The streams' entry points.
-NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp);
+// The IN start comes in two steps, so that the start request resets the
+// acquisition state only once nothing can refuse the stream any more, and
+// never under another stream. Velnor_StartIsoStreamIn checks the request,
+// claims the IN pipe and builds every transfer; a refusal or failure leaves
+// nothing changed and nothing claimed. SubmitIsoStreamIn then publishes the
+// descriptor ring, clears StopIsoStream and submits the transfers.
+NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStreamObject** stream);
+VOID SubmitIsoStreamIn(IsoStreamObject* stream);
 NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS InitTransferObjectIn(IsoStreamObject* stream, ULONG t);
 NTSTATUS InitTransferObjectOut(IsoStreamObject* stream, ULONG t);
 IO_COMPLETION_ROUTINE IsoStreamTransferCompleteIn;
 IO_COMPLETION_ROUTINE IsoStreamTransferCompleteOut;
+
+// Set (interlocked) while an OUT completion runs the output builder, whose
+// state is driver-wide and unlocked; a completion that finds it set sends
+// its slice again without running the builder.
+extern volatile LONG OutBuilderBusy;

@@ -7,15 +7,18 @@
 
 #include "output/packet_builder.h"
 #include "output/signal_filter.h"
+#include "usb/iso_stream.h"
 
 #include <hostkernel/usb_bus.h>
 #include <usbdlib.h>
 #include <velnor_sim/acquisition_module.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <functional>
 #include <string_view>
 #include <memory>
+#include <thread>
 
 namespace velnor_test {
 
@@ -30,6 +33,76 @@ inline NTSTATUS SendUrb(PDEVICE_OBJECT device, PURB urb) {
     if (IoCallDriver(device, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     return iosb.Status;
 }
+
+// Runs every body on a thread of its own, all let go together, and waits for
+// them. Every test thread that calls into the driver is started here.
+inline void RunConcurrently(const std::vector<std::function<void()>>& bodies) {
+    std::atomic<size_t> arrived{0};
+    std::vector<std::unique_ptr<hk::SimThread>> threads;
+    for (const auto& body : bodies)
+        threads.push_back(std::make_unique<hk::SimThread>("concurrent", [&arrived, &body, n = bodies.size()] {
+            arrived.fetch_add(1);
+            while (arrived.load() < n) std::this_thread::yield();
+            body();
+        }));
+    for (auto& t : threads) t->Join();
+}
+
+// A device between the driver and the simulated host controller that sends
+// each endpoint's first `pass` transfers on to the controller (all of them
+// when `pass` is negative) and fails the others at once, inside
+// IoCallDriver, as a USB stack whose device is gone does. Everything else
+// goes on to the controller.
+class FailingStack {
+public:
+    FailingStack(PDEVICE_OBJECT controller, USBD_PIPE_HANDLE in, USBD_PIPE_HANDLE out)
+        : controller_(controller), in_(in), out_(out) {
+        device_ = hk::CreateLowerDevice([this](PDEVICE_OBJECT, PIRP irp) { return Dispatch(irp); });
+        device_->StackSize = static_cast<CCHAR>(controller->StackSize + 1);
+    }
+    ~FailingStack() { hk::DeleteLowerDevice(device_); }
+    FailingStack(const FailingStack&) = delete;
+    FailingStack& operator=(const FailingStack&) = delete;
+
+    PDEVICE_OBJECT Device() const { return device_; }
+    void Pass(int in, int out) {
+        passIn_ = in;
+        passOut_ = out;
+    }
+    size_t Failed() const { return failed_; }
+
+private:
+    NTSTATUS Dispatch(PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        auto* urb = stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB
+                        ? static_cast<PURB>(stack->Parameters.Others.Argument1)
+                        : nullptr;
+        std::atomic<int>* pass = nullptr;
+        if (urb && urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
+            USBD_PIPE_HANDLE pipe = urb->UrbIsochronousTransfer.PipeHandle;
+            pass = pipe == in_ ? &passIn_ : pipe == out_ ? &passOut_ : nullptr;
+        }
+        int left = pass ? pass->load() : -1;
+        while (left > 0 && !pass->compare_exchange_weak(left, left - 1)) {
+        }
+        if (left == 0) {
+            ++failed_;
+            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+            irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+            irp->IoStatus.Information = 0;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_DEVICE_NOT_CONNECTED;
+        }
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IoCallDriver(controller_, irp);
+    }
+
+    PDEVICE_OBJECT controller_;
+    USBD_PIPE_HANDLE in_, out_;
+    PDEVICE_OBJECT device_ = nullptr;
+    std::atomic<int> passIn_{-1}, passOut_{-1};
+    std::atomic<size_t> failed_{0};
+};
 
 // The recommended stream parameters (see docs/simulated-module.md): IN
 // 108-byte slots (two packets a frame), 4 packets a transfer, 4 in flight;
@@ -46,6 +119,10 @@ protected:
     // The controller's completion mode: ctest runs the stream tests once on
     // the bus thread, once completing inside IoCallDriver and once with each
     // pipe's completions on a thread of their own (VELNOR_BUS_MODE).
+    static bool InlineCompletion() {
+        const char* mode = std::getenv("VELNOR_BUS_MODE");
+        return mode && std::string_view(mode) == "inline";
+    }
     virtual hk::usb::HostController::Options BusOptions() {
         hk::usb::HostController::Options options;
         const char* mode = std::getenv("VELNOR_BUS_MODE");
@@ -83,8 +160,7 @@ protected:
     void TearDown() override {
         if (bus_) {
             Stop();
-            EXPECT_TRUE(WaitFor([&] { return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1; }, 5.0))
-                << "the streams did not wind down";
+            EXPECT_TRUE(WaitFor([&] { return StreamsEnded(); }, 5.0)) << "the streams did not wind down";
             if (ext_->InterfaceInfo) ExFreePool(ext_->InterfaceInfo);
             ext_->InterfaceInfo = nullptr;
             ExFreePool(IsoOutBuffer);
@@ -109,6 +185,20 @@ protected:
             static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, list[0].Interface->Length, VELNOR_POOL_TAG));
         RtlCopyMemory(ext_->InterfaceInfo, list[0].Interface, list[0].Interface->Length);
         ExFreePool(urb);
+    }
+
+    // Both streams have released everything and the bus touches no buffer.
+    bool StreamsEnded() const {
+        return bus_->Pending() == 0 && ReadShared(IsoStreamStopped) == 1 && !IsoStreamClaimed(IsoStreamIn) &&
+               !IsoStreamClaimed(IsoStreamOut);
+    }
+
+    // A packet ring of 10 s instead of 0.3 s, for tests that keep the IN
+    // stream running without an OUT stream to drain it.
+    void UseLargePacketRing() {
+        FreeRingBuffer(ext_->IsoPacketRingBuffer);
+        ext_->IsoPacketRingBuffer = AllocRingBuffer(kDataRingBytes);
+        ASSERT_NE(ext_->IsoPacketRingBuffer, nullptr);
     }
 
     NTSTATUS Request(ULONG code, const IsoStreamRequest* request = nullptr) {
