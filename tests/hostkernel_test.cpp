@@ -298,6 +298,31 @@ TEST_F(HostKernel, DiscreteClockJumpsToDeadlinesRoundedToTheTick) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &tenMs), STATUS_SUCCESS);
     EXPECT_EQ(hk::Now100ns(), v3 + 30000);
 
+    // Work and a timeout due at the same moment: the work runs first, on
+    // every machine, so a sleeper sees what the bus did at its wake-up time.
+    for (int round = 0; round < 200; ++round) {
+        std::atomic<bool> done{false};
+        hk::BusPostAt(hk::Now100ns() + 10000, [&] { done = true; });
+        LARGE_INTEGER oneMs;
+        oneMs.QuadPart = -10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+        ASSERT_TRUE(done) << "round " << round;
+    }
+    hk::SetTimeIncrement(156250);
+
+    // A timeout too long to represent never ends; one in the past is a poll.
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    hk::BusPostAt(hk::Now100ns() + 50000, [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+    LARGE_INTEGER forever;
+    forever.QuadPart = INT64_MIN + 1;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &forever), STATUS_SUCCESS);
+    LARGE_INTEGER past;
+    past.QuadPart = 1;  // absolute: long before boot
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    int64_t v5 = hk::Now100ns();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
+    EXPECT_EQ(hk::Now100ns(), v5);
+
     // Synchronization events let one waiter through per signal; a zero timeout only polls.
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
@@ -348,17 +373,47 @@ TEST_F(HostKernel, TimeStandsStillWhileAnySimulationThreadComputes) {
         stranger.join();
         EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
     }
+    // So is one that wakes others or posts bus work: the clock would jump while it still runs.
+    {
+        hk::ViolationRecorder recorder;
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        std::thread stranger([&] {
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+            hk::BusPost([] {});
+        });
+        stranger.join();
+        EXPECT_TRUE(recorder.Any("KeSetEvent"));
+        EXPECT_TRUE(recorder.Any("BusPost"));
+    }
 }
 
 TEST_F(HostKernel, RealTimeModeRunsTheClockAtItsFactor) {
-    hk::SetClockFactor(1000);
+    constexpr double kFactor = 1000;
+    hk::SetClockFactor(kFactor);
     EXPECT_FALSE(hk::ClockIsDiscrete());
-    EXPECT_EQ(hk::ClockFactor(), 1000);
+    EXPECT_EQ(hk::ClockFactor(), kFactor);
+    using Real = std::chrono::steady_clock;
+    auto real100ns = [](Real::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100.0; };
+    // Virtual time read inside a real interval moved at most factor times
+    // as far, and read around it at least: true however loaded the machine.
+    auto t0 = Real::now();
+    int64_t v0 = hk::Now100ns();
     LARGE_INTEGER oneSecond;
     oneSecond.QuadPart = -10000000LL;
-    int64_t v0 = hk::Now100ns();
     KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);
-    EXPECT_GE(hk::Now100ns() - v0, 10000000LL) << "a sleep never ends early";
+    int64_t v1 = hk::Now100ns();
+    auto t1 = Real::now();
+    EXPECT_GE(v1 - v0, 10000000LL) << "a sleep never ends early";
+    EXPECT_LE(static_cast<double>(v1 - v0), kFactor * real100ns(t1 - t0) + 1);
+    int64_t w0 = hk::Now100ns();
+    auto u0 = Real::now();
+    while (Real::now() - u0 < std::chrono::milliseconds(2)) {
+    }
+    auto u1 = Real::now();
+    int64_t w1 = hk::Now100ns();
+    EXPECT_GE(static_cast<double>(w1 - w0), kFactor * real100ns(u1 - u0) - 1) << "the clock runs at its factor";
+
     // Bus threads that went idle on the discrete clock serve timed work in real time too.
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -366,8 +421,7 @@ TEST_F(HostKernel, RealTimeModeRunsTheClockAtItsFactor) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     hk::SetDiscreteClock();
     EXPECT_TRUE(hk::ClockIsDiscrete());
-    int64_t v1 = hk::Now100ns();
-    EXPECT_GE(v1, v0 + 10000000LL) << "switching modes keeps time monotonic";
+    EXPECT_GE(hk::Now100ns(), v1) << "switching modes keeps time monotonic";
 }
 
 TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <queue>
 #include <thread>
 
@@ -28,6 +29,9 @@ struct Lane {
 };
 
 thread_local bool t_onBus = false;
+// Set at process exit: the lanes finish the work in hand and end, before the
+// kernel's globals are destroyed under them.
+bool g_stopping = false;  // dispatcher lock
 
 // Never destroyed: a lane's thread may still be posting work at exit.
 std::array<Lane, kBusLanes>& Lanes() {
@@ -38,11 +42,14 @@ std::array<Lane, kBusLanes>& Lanes() {
 void Run(Lane* lane) {
     t_onBus = true;
     std::unique_lock<std::mutex> lock(detail::DispatcherLock());
-    std::function<bool()> ready = [lane] { return !lane->queue.empty() && lane->queue.top().due <= detail::Now(); };
+    std::function<bool()> ready = [lane] {
+        return g_stopping || (!lane->queue.empty() && lane->queue.top().due <= detail::Now());
+    };
     std::function<int64_t()> deadline = [lane] { return lane->queue.empty() ? detail::kNoDeadline : lane->queue.top().due; };
     for (;;) {
         // An idle lane is part of every deadlock; the waiting thread reports it.
         if (detail::BlockUntil(lock, "BusThread", ready, deadline) != detail::WaitResult::Ready) continue;
+        if (g_stopping) return;
         Work w = lane->queue.top();
         lane->queue.pop();
         lock.unlock();
@@ -59,7 +66,19 @@ void Run(Lane* lane) {
 // Lanes start on first use and run until the process ends. A new lane's
 // thread counts as running from its creation, so no time passes before it
 // has looked at its queue.
+void StopLanes() {
+    {
+        std::lock_guard<std::mutex> guard(detail::DispatcherLock());
+        g_stopping = true;
+        detail::Signal();
+    }
+    for (Lane& lane : Lanes())
+        if (lane.started) lane.thread->Join();
+}
+
 Lane& LaneFor(unsigned index) {
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(StopLanes); });
     Lane& lane = Lanes()[index % kBusLanes];
     std::call_once(lane.start, [&lane, index] {
         Lane* l = &lane;
@@ -72,6 +91,7 @@ Lane& LaneFor(unsigned index) {
 }  // namespace
 
 void BusPostOn(unsigned lane, int64_t due, std::function<void()> work) {
+    detail::CheckSimulationThread("BusPost");
     Lane& l = LaneFor(lane);
     std::lock_guard<std::mutex> guard(detail::DispatcherLock());
     l.queue.push(Work{due, l.seq++, std::move(work)});

@@ -114,8 +114,9 @@ IoResult SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
     const NTSTATUS returned = IofCallDriver(top, irp);
     // In real time a request left pending is reported after a bound; in
     // the discrete clock a request nobody will complete is a deadlock.
-    int64_t bound = ClockIsDiscrete() ? detail::kNoDeadline
-                                      : detail::Now() + static_cast<int64_t>(kRequestBound.count() * 1e7 * ClockFactor());
+    const double factor = ClockFactor();  // 0: discrete
+    int64_t bound = factor == 0 ? detail::kNoDeadline
+                                : detail::Now() + static_cast<int64_t>(kRequestBound.count() * 1e7 * factor);
     detail::WaitResult result;
     {
         std::unique_lock<std::mutex> lock(detail::DispatcherLock());
@@ -129,13 +130,18 @@ IoResult SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
             [bound] { return bound; });
     }
     if (result != detail::WaitResult::Ready) {
-        ReportViolation("IoManager", "request was never completed");
+        // A deadlock is reported where it was found. The request stays with
+        // the driver that holds it: FreeUserIrp leaves an unfinished one alone.
+        if (result == detail::WaitResult::Timeout) ReportViolation("IoManager", "request was never completed");
         return {STATUS_IO_TIMEOUT, 0};
     }
     return {returned == STATUS_PENDING ? irp->IoStatus.Status : returned, irp->IoStatus.Information};
 }
 
 void FreeUserIrp(PIRP irp) {
+    bool done = false;
+    detail::WithInfo(irp, [&](detail::IrpInfo& info) { done = info.done; });
+    if (!done) return;  // a driver still holds it; freeing it would hand it freed memory
     if (irp->AssociatedIrp.SystemBuffer) detail::KernelFree(irp->AssociatedIrp.SystemBuffer);
     if (irp->MdlAddress) detail::KernelFree(irp->MdlAddress);
     detail::DeleteIrp(irp);

@@ -51,6 +51,9 @@ WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, c
 // Call with the dispatcher lock held after changing anything a waiter's
 // `ready()` looks at.
 void Signal();
+// A thread outside the simulation that wakes others would let the clock
+// jump while it still computes: reported (discrete clock; no lock held).
+void CheckSimulationThread(const char* routine);
 
 // Converts a Windows timeout (negative relative, positive absolute, 100 ns)
 // into a virtual deadline, rounded up to the clock tick as timer expiry is.

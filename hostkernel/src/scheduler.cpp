@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <limits>
 #include <list>
@@ -45,7 +46,6 @@ struct Scheduler {
     std::chrono::steady_clock::time_point baseReal = std::chrono::steady_clock::now();
     int64_t baseVirtual = 0;
     std::atomic<int64_t> now{0};  // discrete mode's time
-    uint64_t advances = 0;
 };
 
 // Never destroyed: threads still winding down at exit may take the lock.
@@ -56,10 +56,17 @@ Scheduler& S() {
 
 thread_local Participant* t_self = nullptr;
 
-int64_t RealNow(Scheduler& s) {
-    std::lock_guard<std::mutex> guard(s.clockLock);
+// Real-time virtual time; clockLock held.
+int64_t RealNowLocked(const Scheduler& s) {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - s.baseReal).count();
     return s.baseVirtual + static_cast<int64_t>(static_cast<double>(ns) / 100.0 * s.factor);
+}
+
+// The mode is checked again under clockLock, so a reader racing a switch to
+// the discrete clock never sees time go backwards.
+int64_t RealNow(Scheduler& s) {
+    std::lock_guard<std::mutex> guard(s.clockLock);
+    return s.realTime ? RealNowLocked(s) : s.now.load();
 }
 
 // The process's first thread takes part from the start: a test body or a
@@ -94,10 +101,17 @@ void Advance() {
             for (Waiter* w : s.waiters)
                 if (!w->woken) Wake(w, detail::WaitResult::Deadlock);
         } else {
-            if (earliest > s.now.load()) s.now.store(earliest);
-            s.advances++;
-            for (Waiter* w : s.waiters)
-                if (!w->woken && (*w->deadline)() <= s.now.load()) Wake(w, detail::WaitResult::Timeout);
+            // Work due at the new time (a bus thread's) runs before any
+            // timeout of that time fires: the timed-out waiters wake at the
+            // next moment everything is blocked again, and see its effects.
+            if (earliest > s.now.load()) {
+                s.now.store(earliest);
+                for (Waiter* w : s.waiters)
+                    if (!w->woken && (*w->ready)()) Wake(w, detail::WaitResult::Ready), any = true;
+            }
+            if (!any)
+                for (Waiter* w : s.waiters)
+                    if (!w->woken && (*w->deadline)() <= s.now.load()) Wake(w, detail::WaitResult::Timeout);
         }
     }
     s.cv.notify_all();
@@ -118,6 +132,11 @@ int64_t Now() {
     Scheduler& s = S();
     if (!s.realTime) return s.now.load();
     return RealNow(s);
+}
+
+void CheckSimulationThread(const char* routine) {
+    if (t_self == nullptr && !S().realTime)
+        ReportViolation(routine, "called from a thread that does not take part in the simulation (start it with hk::SimThread)");
 }
 
 void Signal() {
@@ -197,25 +216,28 @@ WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, c
 void SetClockFactor(double factor) {
     Scheduler& s = S();
     std::lock_guard<std::mutex> guard(s.lock);
-    if (factor <= 0) factor = 1;
-    int64_t now = s.realTime ? RealNow(s) : s.now.load();
+    if (!(factor > 0) || !std::isfinite(factor)) factor = 1;
     {
         std::lock_guard<std::mutex> clock(s.clockLock);
+        int64_t now = s.realTime ? RealNowLocked(s) : s.now.load();
         s.baseReal = std::chrono::steady_clock::now();
         s.baseVirtual = now;
         s.factor = factor;
+        s.now.store(now);
+        s.realTime = true;
     }
-    s.realTime = true;
-    s.now.store(now);
     s.cv.notify_all();
 }
 
 void SetDiscreteClock() {
     Scheduler& s = S();
     std::lock_guard<std::mutex> guard(s.lock);
-    if (!s.realTime) return;
-    s.now.store(RealNow(s));
-    s.realTime = false;
+    {
+        std::lock_guard<std::mutex> clock(s.clockLock);
+        if (!s.realTime) return;
+        s.now.store(RealNowLocked(s));
+        s.realTime = false;
+    }
     // Threads in a real-time wait move to the discrete one within a few ms.
     s.cv.notify_all();
 }
@@ -229,16 +251,6 @@ double ClockFactor() {
 
 int64_t Now100ns() { return detail::Now(); }
 
-uint64_t ClockAdvances() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    return S().advances;
-}
-
-int SimulationThreadsRunning() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    return S().running;
-}
-
 // ---------------------------------------------------------------- SimThread
 struct SimThread::Shared {
     Participant participant;
@@ -248,21 +260,24 @@ struct SimThread::Shared {
 SimThread::SimThread(std::string name, std::function<void()> body) : shared_(std::make_shared<Shared>()) {
     shared_->participant.name = std::move(name);
     shared_->body = std::move(body);
-    {
-        // Counted before it exists, so no time passes before it first runs.
-        std::lock_guard<std::mutex> guard(S().lock);
-        S().running++;
-    }
+    // Counted before it exists, so no time passes before it first runs.
+    std::lock_guard<std::mutex> guard(S().lock);
+    S().running++;
     auto shared = shared_;
-    thread_ = std::thread([shared] {
-        t_self = &shared->participant;
-        shared->body();
-        std::lock_guard<std::mutex> guard(S().lock);
-        shared->participant.finished = true;
-        t_self = nullptr;
-        detail::Signal();
-        LeaveRunning();
-    });
+    try {
+        thread_ = std::thread([shared] {
+            t_self = &shared->participant;
+            shared->body();
+            std::lock_guard<std::mutex> guard(S().lock);
+            shared->participant.finished = true;
+            t_self = nullptr;
+            detail::Signal();
+            LeaveRunning();
+        });
+    } catch (...) {
+        S().running--;
+        throw;
+    }
 }
 
 SimThread::~SimThread() {

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <sched.h>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace hk {
 namespace {
@@ -31,11 +33,21 @@ void SetTimeIncrement(ULONG increment100ns) { g_timeIncrement = increment100ns ?
 namespace detail {
 
 int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
-    int64_t due = timeout->QuadPart <= 0 ? Now() - timeout->QuadPart : timeout->QuadPart - kBootSystemTime;
-    if (timeout->QuadPart == 0) return due;  // a poll: no timer involved
-    // A timer expires at the first clock interrupt at or after its due time.
-    int64_t tick = g_timeIncrement;
+    const int64_t now = Now();
+    const int64_t t = timeout->QuadPart;
+    if (t == 0) return now;  // a poll: no timer involved
+    int64_t due;
+    if (t < 0) {
+        // Relative; one too long to represent never ends.
+        if (t == INT64_MIN || -t > kNoDeadline - now) return kNoDeadline;
+        due = now - t;
+    } else {
+        due = t - kBootSystemTime;
+    }
     if (due <= 0) return 0;
+    // A timer expires at the first clock interrupt at or after its due time.
+    const int64_t tick = g_timeIncrement;
+    if (due > kNoDeadline - tick) return kNoDeadline;
     return (due + tick - 1) / tick * tick;
 }
 
@@ -146,10 +158,25 @@ void CheckSignalIrql(const char* routine, BOOLEAN wait) {
     if (wait) ReportViolation(routine, "Wait = TRUE is not supported by this kernel");
 }
 
+// Findings made under the dispatcher lock are reported once it is released,
+// so a handler may call back into the kernel.
+thread_local std::vector<std::pair<const char*, std::string>> t_later;
+void ReportLater(const char* routine, std::string message) { t_later.emplace_back(routine, std::move(message)); }
+struct ReportsAfterUnlock {
+    ReportsAfterUnlock() = default;
+    ReportsAfterUnlock(const ReportsAfterUnlock&) = delete;
+    ReportsAfterUnlock& operator=(const ReportsAfterUnlock&) = delete;
+    ~ReportsAfterUnlock() {
+        auto later = std::move(t_later);
+        t_later.clear();
+        for (auto& [routine, message] : later) ReportViolation(routine, message);
+    }
+};
+
 DISPATCHER_HEADER* HeaderOf(PVOID object, const char* routine) {
     auto* h = static_cast<DISPATCHER_HEADER*>(object);
     if (h->Initialized != kInitialized) {
-        ReportViolation(routine, "object was never initialised");
+        ReportLater(routine, "object was never initialised");
         return nullptr;
     }
     return h;
@@ -157,6 +184,7 @@ DISPATCHER_HEADER* HeaderOf(PVOID object, const char* routine) {
 }  // namespace
 
 extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     std::memset(event, 0, sizeof(*event));
     event->Header.Type = type == NotificationEvent ? kTypeNotification : kTypeSynchronization;
@@ -166,6 +194,8 @@ extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state
 
 extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait) {
     CheckSignalIrql("KeSetEvent", wait);
+    detail::CheckSimulationThread("KeSetEvent");
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (!HeaderOf(event, "KeSetEvent")) return 0;
     LONG previous = event->Header.SignalState;
@@ -175,11 +205,13 @@ extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait) {
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT event) {
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (HeaderOf(event, "KeClearEvent")) event->Header.SignalState = 0;
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT event) {
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (!HeaderOf(event, "KeResetEvent")) return 0;
     LONG previous = event->Header.SignalState;
@@ -188,11 +220,13 @@ extern "C" LONG KeResetEvent(PRKEVENT event) {
 }
 
 extern "C" LONG KeReadStateEvent(PRKEVENT event) {
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return HeaderOf(event, "KeReadStateEvent") ? event->Header.SignalState : 0;
 }
 
 extern "C" VOID KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG limit) {
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     std::memset(semaphore, 0, sizeof(*semaphore));
     semaphore->Header.Type = kTypeSemaphore;
@@ -203,11 +237,13 @@ extern "C" VOID KeInitializeSemaphore(PRKSEMAPHORE semaphore, LONG count, LONG l
 
 extern "C" LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjustment, BOOLEAN wait) {
     CheckSignalIrql("KeReleaseSemaphore", wait);
+    detail::CheckSimulationThread("KeReleaseSemaphore");
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     if (!HeaderOf(semaphore, "KeReleaseSemaphore")) return 0;
     LONG previous = semaphore->Header.SignalState;
     if (adjustment <= 0 || previous + adjustment > semaphore->Header.Limit) {
-        ReportViolation("KeReleaseSemaphore", "STATUS_SEMAPHORE_LIMIT_EXCEEDED: count " + std::to_string(previous) +
+        ReportLater("KeReleaseSemaphore", "STATUS_SEMAPHORE_LIMIT_EXCEEDED: count " + std::to_string(previous) +
                                                   " + " + std::to_string(adjustment) + " above limit " +
                                                   std::to_string(semaphore->Header.Limit));
         return previous;
@@ -218,6 +254,7 @@ extern "C" LONG KeReleaseSemaphore(PRKSEMAPHORE semaphore, KPRIORITY, LONG adjus
 }
 
 extern "C" LONG KeReadStateSemaphore(PRKSEMAPHORE semaphore) {
+    ReportsAfterUnlock reports;
     std::lock_guard<std::mutex> guard(DispatcherLock());
     return HeaderOf(semaphore, "KeReadStateSemaphore") ? semaphore->Header.SignalState : 0;
 }
@@ -231,6 +268,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR
                             " (only a zero timeout may be used at DISPATCH_LEVEL)");
         return STATUS_UNSUCCESSFUL;
     }
+    ReportsAfterUnlock reports;
     std::unique_lock<std::mutex> lock(DispatcherLock());
     DISPATCHER_HEADER* h = HeaderOf(object, "KeWaitForSingleObject");
     if (!h) return STATUS_UNSUCCESSFUL;

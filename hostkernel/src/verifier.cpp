@@ -71,25 +71,27 @@ void ReportViolation(const char* routine, const std::string& message) {
     std::abort();
 }
 
-ViolationRecorder::ViolationRecorder() {
-    SetViolationHandler([this](const Violation& v) {
+ViolationRecorder::ViolationRecorder() : seen_(std::make_shared<std::vector<Violation>>()) {
+    std::lock_guard<std::mutex> guard(g_handlerLock);
+    previous_ = g_handler;
+    g_handler = [seen = seen_](const Violation& v) {
         std::lock_guard<std::mutex> guard(g_handlerLock);
-        seen_.push_back(v);
-    });
+        seen->push_back(v);
+    };
 }
 
-ViolationRecorder::~ViolationRecorder() { SetViolationHandler(nullptr); }
+ViolationRecorder::~ViolationRecorder() { SetViolationHandler(previous_); }
 
 std::vector<Violation> ViolationRecorder::Take() {
     std::lock_guard<std::mutex> guard(g_handlerLock);
     std::vector<Violation> out;
-    out.swap(seen_);
+    out.swap(*seen_);
     return out;
 }
 
 bool ViolationRecorder::Any(std::string_view routine) const {
     std::lock_guard<std::mutex> guard(g_handlerLock);
-    for (const auto& v : seen_)
+    for (const auto& v : *seen_)
         if (v.routine == routine) return true;
     return false;
 }

@@ -29,7 +29,7 @@ void SetViolationHandler(ViolationHandler handler);  // empty: back to print-and
 void ReportViolation(const char* routine, const std::string& message);
 
 // Records every violation while alive instead of aborting; for tests that
-// make the verifier fire on purpose.
+// make the verifier fire on purpose. The handler before it comes back after it.
 class ViolationRecorder {
 public:
     ViolationRecorder();
@@ -40,7 +40,10 @@ public:
     bool Any(std::string_view routine) const;
 
 private:
-    mutable std::vector<Violation> seen_;
+    // Shared with the handler, so a late report from another thread never
+    // writes into a recorder that is gone.
+    std::shared_ptr<std::vector<Violation>> seen_;
+    ViolationHandler previous_;
 };
 
 // The driver rule that no thread holds two spin locks at once (on by default).
@@ -133,8 +136,6 @@ int64_t Now100ns();                  // virtual time since boot, in 100 ns units
 // Tick length; 156250 (15.625 ms) at boot. Relative and absolute timeouts
 // end at the first tick at or after their due time, as Windows' timers do.
 void SetTimeIncrement(ULONG increment100ns);
-uint64_t ClockAdvances();            // how often time has jumped (discrete)
-int SimulationThreadsRunning();      // simulation threads not blocked in a wait
 
 // A thread that takes part in the simulation: counted from construction,
 // so no virtual time passes before it first runs; Join() is a kernel wait.
