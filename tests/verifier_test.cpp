@@ -247,10 +247,32 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         }
     }
+    // So does a pipe reset; other URBs may go at DISPATCH_LEVEL.
+    for (USHORT function : {USHORT(URB_FUNCTION_RESET_PIPE), USHORT(URB_FUNCTION_ABORT_PIPE)}) {
+        URB urb{};
+        urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+        urb.UrbHeader.Function = function;
+        KeClearEvent(&event);
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, g_lower, nullptr, 0, nullptr, 0, TRUE,
+                                                 &event, &iosb);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IoCallDriver(g_lower, irp);
+        KeLowerIrql(old);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
     v = recorder.Take();
     EXPECT_EQ(Count(v, "IofCallDriver", "IOCTL_INTERNAL_USB_RESET_PORT sent at IRQL 2"), 1u) << Describe(v);
     EXPECT_EQ(Count(v, "IofCallDriver", "IOCTL_INTERNAL_USB_ENABLE_PORT sent at IRQL 2"), 1u) << Describe(v);
-    EXPECT_EQ(v.size(), 2u) << Describe(v);
+    EXPECT_EQ(Count(v, "IofCallDriver", "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent at IRQL 2"), 1u)
+        << Describe(v);
+    EXPECT_EQ(v.size(), 3u) << Describe(v);
+
+    // A zero-byte pool allocation is a finding, as under Driver Verifier.
+    void* nothing = ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT');
+    ExFreePool(nothing);
+    v = recorder.Take();
+    EXPECT_EQ(Count(v, "ExAllocatePoolWithTag", "allocation of zero bytes"), 1u) << Describe(v);
 
     // Unicode formats print at PASSIVE_LEVEL only; narrow ones anywhere.
     UNICODE_STRING u;

@@ -226,15 +226,17 @@ Driver* LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view service, NTSTAT
 }
 
 bool UnloadDriver(Driver* d) {
-    if (d->object.DeviceObject) ReportViolation("UnloadDriver", "the driver still has device objects");
-    if (size_t n = detail::DeletedButReferenced(&d->object))
-        ReportViolation("UnloadDriver", std::to_string(n) + " deleted device object(s) still referenced (an open "
-                                                             "handle, an attached device or a request in flight)");
+    // The unload routine may delete devices of its own (a control device);
+    // what is left after it is the driver's leak.
     if (d->object.DriverUnload) {
         detail::SetCurrentDriver(&d->object);
         d->object.DriverUnload(&d->object);
         detail::SetCurrentDriver(nullptr);
     }
+    if (d->object.DeviceObject) ReportViolation("UnloadDriver", "the driver still has device objects");
+    if (size_t n = detail::DeletedButReferenced(&d->object))
+        ReportViolation("UnloadDriver", std::to_string(n) + " deleted device object(s) still referenced (an open "
+                                                             "handle, an attached device or a request in flight)");
     for (const auto& u : OutstandingPool())
         ReportViolation("UnloadDriver", "pool tag '" + TagName(u.tag) + "': " + std::to_string(u.count) +
                                             " allocation(s), " + std::to_string(u.bytes) + " bytes never freed");

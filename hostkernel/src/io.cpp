@@ -578,11 +578,19 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     UCHAR major = stack->MajorFunction;
     if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL && KeGetCurrentIrql() != PASSIVE_LEVEL) {
         ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-        if (code == IOCTL_INTERNAL_USB_RESET_PORT || code == IOCTL_INTERNAL_USB_ENABLE_PORT)
-            ReportViolation("IofCallDriver", std::string(code == IOCTL_INTERNAL_USB_RESET_PORT
-                                                             ? "IOCTL_INTERNAL_USB_RESET_PORT"
-                                                             : "IOCTL_INTERNAL_USB_ENABLE_PORT") +
-                                                 " sent at IRQL " + std::to_string(KeGetCurrentIrql()) +
+        const char* what = nullptr;
+        if (code == IOCTL_INTERNAL_USB_RESET_PORT) what = "IOCTL_INTERNAL_USB_RESET_PORT";
+        if (code == IOCTL_INTERNAL_USB_ENABLE_PORT) what = "IOCTL_INTERNAL_USB_ENABLE_PORT";
+        // Resetting a pipe waits inside the USB stack, like the port requests.
+        auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && urb) {
+            USHORT function = urb->UrbHeader.Function;
+            if (function == URB_FUNCTION_RESET_PIPE) what = "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL";
+            if (function == 0x30) what = "URB_FUNCTION_SYNC_RESET_PIPE";
+            if (function == 0x31) what = "URB_FUNCTION_SYNC_CLEAR_STALL";
+        }
+        if (what)
+            ReportViolation("IofCallDriver", std::string(what) + " sent at IRQL " + std::to_string(KeGetCurrentIrql()) +
                                                  "; the USB stack takes it at PASSIVE_LEVEL only");
     }
     PDRIVER_OBJECT driver = device->DriverObject;

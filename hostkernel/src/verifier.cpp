@@ -246,12 +246,14 @@ void* KernelAlloc(size_t bytes, uint32_t tag) {
 
 void KernelFree(void* p) {
     if (!p) return;
+    bool known;
     {
         std::lock_guard<std::mutex> guard(g_poolLock);
-        if (g_pool.erase(p) == 0) {
-            ReportViolation("ExFreePool", "block freed twice, or never allocated from the pool");
-            return;
-        }
+        known = g_pool.erase(p) != 0;
+    }
+    if (!known) {
+        ReportViolation("ExFreePool", "block freed twice, or never allocated from the pool");
+        return;
     }
     std::free(p);
 }
@@ -266,6 +268,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T bytes, ULONG t
     if (irql > DISPATCH_LEVEL || (poolType == PagedPool && irql > APC_LEVEL))
         ReportViolation("ExAllocatePoolWithTag", "called at IRQL " + std::to_string(irql) + " for this pool type");
     if (tag == 0) ReportViolation("ExAllocatePoolWithTag", "pool tag 0");
+    if (bytes == 0) ReportViolation("ExAllocatePoolWithTag", "allocation of zero bytes");
     if (detail::ShouldFail(Alloc::ExAllocatePoolWithTag, tag)) return nullptr;
     return detail::PoolAllocate(bytes, tag);
 }
@@ -282,11 +285,15 @@ extern "C" VOID ExFreePool(PVOID p) {
 
 extern "C" VOID ExFreePoolWithTag(PVOID p, ULONG tag) {
     if (p) {
-        std::lock_guard<std::mutex> guard(g_poolLock);
-        auto it = g_pool.find(p);
-        if (it != g_pool.end() && it->second.tag != tag)
+        uint32_t allocated = tag;
+        {
+            std::lock_guard<std::mutex> guard(g_poolLock);
+            auto it = g_pool.find(p);
+            if (it != g_pool.end()) allocated = it->second.tag;
+        }
+        if (allocated != tag)
             ReportViolation("ExFreePoolWithTag", "freed with tag '" + TagName(tag) + "' but allocated with '" +
-                                                     TagName(it->second.tag) + "'");
+                                                     TagName(allocated) + "'");
     }
     ExFreePool(p);
 }
