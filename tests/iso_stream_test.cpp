@@ -356,6 +356,23 @@ TEST_F(IsoStreamTest, AnOutStreamStartedLateWorksOnFreshPacketsOnly) {
         [&] { return ReadRingBuffer(ext_->IsoPacketRingBuffer, reinterpret_cast<PUCHAR>(packet), 34) == 34; }, 5.0));
     const uint64_t sent = static_cast<USHORT>(packet[VELNOR_W_SEQU] - first) / 2;
     EXPECT_GE(sent, sentBefore) << "the OUT stream began with packets sent before its start";
+
+    // And the marks it sends are fresh: each follows an R peak of after the
+    // OUT start by the usual delay, none an old beat from the ring's backlog.
+    const double outStart = Seconds(hk::Now100ns());
+    RunFor(3.0);
+    Halt();
+    const auto beats = module_->Beats(Seconds(hk::Now100ns()));
+    size_t marks = 0;
+    for (uint32_t f : module_->TriggerFrames()) {
+        const double t = f / 1000.0;
+        if (t < outStart) continue;
+        ++marks;
+        bool fresh = false;
+        for (const auto& beat : beats) fresh = fresh || (beat.r >= outStart - 0.01 && t - beat.r >= 0 && t - beat.r < 0.06);
+        EXPECT_TRUE(fresh) << "a mark at " << t << " s follows no R peak since the OUT start at " << outStart << " s";
+    }
+    EXPECT_GE(marks, 2u) << "three seconds of a 72 bpm ECG after the filter's start-up";
 }
 
 // START_OUT waits for two IN completions, each for at most a second of the
