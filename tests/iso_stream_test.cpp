@@ -239,11 +239,21 @@ TEST_F(IsoStreamTest, SubmissionsThatFailAtOnceEndTheStreamsCleanly) {
     ASSERT_TRUE(WaitFor([&] { return Lines(resubmitted) == 1; }, 5.0)) << "the trace after the resubmission";
     EXPECT_FALSE(IsoStreamClaimed(IsoStreamOut));
     EXPECT_EQ(Lines(outDone), 1u);
+
+    // A resubmission refused at once with STATUS_UNSUCCESSFUL (which a
+    // transfer back from the bus goes on after) ends the transfer rather
+    // than resubmitting again, one call deeper each time.
+    hk::LogClear();
+    failing.FailWith(STATUS_UNSUCCESSFUL);
+    failing.Pass(-1, 1);
+    ASSERT_EQ(StartOut({1, 16, 0, 5, 1}), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitFor([&] { return !IsoStreamClaimed(IsoStreamOut); }, 5.0));
+    EXPECT_EQ(Lines(outDone), 1u);
     EXPECT_TRUE(IsoStreamClaimed(IsoStreamIn)) << "the IN stream runs on";
     WriteShared(DebugLevel, 2);
     Halt();
     ext_->StackDeviceObject = attached;
-    EXPECT_EQ(failing.Failed(), 10u);
+    EXPECT_EQ(failing.Failed(), 11u);
 }
 
 TEST_F(IsoStreamTest, OutTransferGoesOnAfterStatusUnsuccessfulAndEndsWhenCancelled) {
@@ -487,10 +497,14 @@ TEST_F(IsoStreamTest, OfTwoConcurrentStartsExactlyOneRuns) {
 }
 
 TEST_F(IsoStreamTest, StartsAndReadsThatCannotRunAreRefusedWithoutAllocating) {
+    hk::ResetAllocationCalls();
     auto refused = [&](NTSTATUS status, const char* line) {
         EXPECT_EQ(status, STATUS_INVALID_PARAMETER) << line;
         EXPECT_TRUE(hk::LogHasLine(line)) << line;
+        EXPECT_EQ(hk::AllocationCalls(hk::Alloc::ExAllocatePoolWithTag), 0u) << line;
+        EXPECT_EQ(hk::AllocationCalls(hk::Alloc::IoAllocateIrp), 0u) << line;
         hk::LogClear();
+        hk::ResetAllocationCalls();
     };
     velnor_test::BlockReply block = ReadBlock(200, 7);
     EXPECT_EQ(block.status, STATUS_UNSUCCESSFUL) << "no stream, no ring buffer";
@@ -504,16 +518,24 @@ TEST_F(IsoStreamTest, StartsAndReadsThatCannotRunAreRefusedWithoutAllocating) {
             "Velnor> ERROR: Velnor_StartIsoStreamIn() - 256 packets per transfer, at most 255");
     refused(StartIn({0, 109, 64, 4, 4}),
             "Velnor> ERROR: Velnor_StartIsoStreamIn() - packet size 109 above the pipe's maximum of 108");
+    // Slots too small, no descriptors, no packets, no transfers; more
+    // transfers or descriptors than any stream needs (a transfer count whose
+    // records would overflow a 32-bit size among them).
     for (IsoStreamRequest bad : {IsoStreamRequest{0, 4, 64, 8, 4}, IsoStreamRequest{0, 108, 0, 8, 4},
-                                 IsoStreamRequest{0, 108, 64, 0, 4}, IsoStreamRequest{0, 108, 64, 8, 0}})
+                                 IsoStreamRequest{0, 108, 64, 0, 4}, IsoStreamRequest{0, 108, 64, 8, 0},
+                                 IsoStreamRequest{0, 6, 1, 1, 0x08000001}, IsoStreamRequest{0, 108, 64, 4, 65},
+                                 IsoStreamRequest{0, 108, 65537, 4, 4}})
         refused(StartIn(bad), "Velnor> ERROR: Velnor_StartIsoStreamIn() - invalid stream parameters");
     EXPECT_EQ(StartOut(), STATUS_IO_TIMEOUT) << "no IN stream to wait for";
 
-    // The largest transfer a URB takes.
-    ASSERT_EQ(StartIn({0, 108, 64, 255, 1}), STATUS_SUCCESS);
+    // The largest transfer a URB takes, and the most transfers and descriptors.
+    ASSERT_EQ(StartIn({0, 108, 65536, 255, 1}), STATUS_SUCCESS);
+    Halt();
+    ASSERT_EQ(StartIn({0, 108, 64, 4, 64}), STATUS_SUCCESS);
     Halt();
     ASSERT_EQ(StartIn(), STATUS_SUCCESS);
     EXPECT_EQ(StartIn(), STATUS_DEVICE_BUSY);
+    hk::ResetAllocationCalls();  // the starts that ran
     refused(StartOut({pipes, 16, 0, 5, 4}), "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid pipe num");
     refused(StartOut({1, 16, 0, 256, 1}),
             "Velnor> ERROR: Velnor_StartIsoStreamOut() - 256 packets per transfer, at most 255");
@@ -525,7 +547,12 @@ TEST_F(IsoStreamTest, StartsAndReadsThatCannotRunAreRefusedWithoutAllocating) {
                                  IsoStreamRequest{1, 16, 0, 50, 13}})
         refused(StartOut(bad), "Velnor> ERROR: Velnor_StartIsoStreamOut() - invalid stream parameters");
     ASSERT_EQ(StartOut(), STATUS_SUCCESS);
+    // A second OUT start is refused before it touches the running builder.
+    RunFor(0.1);
+    const int64_t asked = hk::Now100ns();
     EXPECT_EQ(StartOut(), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(hk::Now100ns(), asked) << "refused at once, without waiting for IN completions";
+    EXPECT_EQ(ReadShared(FlushPacketRing), 0) << "the running stream's packet ring is not flushed";
 
     Halt();
     PUSBD_INTERFACE_INFORMATION info = std::exchange(ext_->InterfaceInfo, nullptr);

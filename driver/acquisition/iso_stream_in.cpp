@@ -12,6 +12,9 @@ constexpr ULONG kSlotHeader = 6;      // unused, buffer status, word count, unus
 constexpr ULONG kSlotWordCount = 4;   // the header byte with the number of data words
 constexpr ULONG kMaxSlotData = 102;   // three acquisition packets
 constexpr ULONG kDescriptorBytes = 12;
+// The descriptor ring is never read or written, only its existence counts;
+// a bound keeps a request from asking for gigabytes of non-paged pool.
+constexpr ULONG kMaxDescriptors = 65536;
 
 const IsoStreamNames InNames = {
     "Velnor> ERROR: Velnor_StartIsoStreamIn() - no interface info\n",
@@ -101,7 +104,7 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStrea
     PUSBD_PIPE_INFORMATION pipe = nullptr;
     NTSTATUS status = CheckIsoStreamRequest(ext, irp, InNames, &request, &pipe);
     if (NT_SUCCESS(status) && (request.PacketSize < kSlotHeader || request.DescriptorCount == 0 ||
-                               request.DescriptorCount > 0xFFFFFFFFu / kDescriptorBytes)) {
+                               request.DescriptorCount > kMaxDescriptors)) {
         VELNOR_LOG(1, InNames.badRequest);
         status = STATUS_INVALID_PARAMETER;
     }
@@ -122,21 +125,25 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStrea
     IsoStreamObject* stream = AllocateIsoStream(deviceObject, request, pipe, InNames);
     if (!stream) {
         ReleaseIsoStream(IsoStreamIn);
+        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     stream->DescriptorRing = AllocRingBuffer(kDescriptorBytes * request.DescriptorCount);
     if (!stream->DescriptorRing) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate descriptor ring buffer\n");
         DiscardStream(stream, 0);
+        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     if (!AllocateIsoTransfers(stream, InNames)) {
         DiscardStream(stream, 0);
+        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     for (ULONG t = 0; t < stream->TransferCount; ++t) {
         if (!NT_SUCCESS(InitTransferObjectIn(stream, t))) {
             DiscardStream(stream, t + 1);
+            VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         ClearSlotWordCounts(stream, SliceOf(stream, stream->TransferObjects[t].FirstPacket));

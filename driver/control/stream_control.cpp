@@ -118,6 +118,13 @@ NTSTATUS ControlStartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 NTSTATUS ControlStartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->IoStatus.Information = 0;
+    // A second start is refused before it touches the running stream's
+    // builder (the flush below would empty its packet ring); the claim in
+    // the start still settles two starts racing past this point.
+    if (IsoStreamClaimed(IsoStreamOut)) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - a stream is still running\n");
+        return STATUS_DEVICE_BUSY;
+    }
     WriteShared(IsoInCompleted, 0);
     // Start just after the second IN completion that follows the request.
     NTSTATUS status = STATUS_SUCCESS;

@@ -90,6 +90,7 @@ NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
             FreeIsoStream(stream);
         }
         ReleaseIsoStream(IsoStreamOut);
+        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     // A stack that fails a submission at once runs the completion inside
@@ -106,27 +107,33 @@ NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* transfer = static_cast<IsoTransferObject*>(context);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut In\n");
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut Irp Status 0x%x\n", irp->IoStatus.Status);
-    // Defensive only: none of these occurs in operation; the request stays
-    // with the driver untouched.
+    // Defensive only: none of these occurs in operation. The request is the
+    // driver's own, so it is kept (STATUS_MORE_PROCESSING_REQUIRED): any
+    // other status would let the I/O manager complete it past its last
+    // stack location, into a request that has no thread.
     if (!transfer) {
         VELNOR_LOG(1, "Velnor> ERROR: IsoStreamTransferCompleteOut() - no transferObject\n");
-        return STATUS_UNSUCCESSFUL;
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
     IsoStreamObject* stream = transfer->Stream;
     if (!stream || !transfer->Urb) {
         VELNOR_LOG(1, "Velnor> ERROR: IsoStreamTransferCompleteOut() - no streamObject\n");
-        return STATUS_UNSUCCESSFUL;
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
     if (!stream->DeviceObject) {
         VELNOR_LOG(1, "Velnor> ERROR: IsoStreamTransferCompleteOut() - no fdo\n");
-        return STATUS_UNSUCCESSFUL;
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
     auto* ext = static_cast<DeviceExtension*>(stream->DeviceObject->DeviceExtension);
     const NTSTATUS irpStatus = irp->IoStatus.Status;
 
-    // STATUS_UNSUCCESSFUL (a missed frame) goes on like success.
+    // STATUS_UNSUCCESSFUL (a missed frame) goes on like success, but only
+    // for a transfer that was on the bus: one the stack refused inside
+    // IofCallDriver, never pending, would be refused again at once, each time
+    // one call deeper on this stack, until it overflowed.
     const UCHAR stop = ReadShared(StopIsoStream);
-    if ((irpStatus >= 0 || irpStatus == STATUS_UNSUCCESSFUL) && !stop) {
+    const BOOLEAN goesOn = irpStatus >= 0 || (irpStatus == STATUS_UNSUCCESSFUL && irp->PendingReturned);
+    if (goesOn && !stop) {
         PUCHAR slice = SliceOf(stream, transfer->FirstPacket);
         BuildIsoUrb(transfer, slice);
         VELNOR_LOG(5, "Velnor_ReadPacket\n");

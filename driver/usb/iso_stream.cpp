@@ -6,6 +6,10 @@ namespace {
 constexpr ULONG kUrbExtra = 152;        // the URB is 12 bytes per packet plus this
 constexpr ULONG kSlotOffsetLimit = 65534;  // slot offsets are formed in 16 bits
 constexpr ULONG kMaxPacketsPerUrb = 255;   // full-speed isochronous packets one URB may carry
+// Transfers a stream keeps in flight: a handful covers any latency (four at
+// the recommended parameters); more would only let a request make the
+// driver allocate non-paged pool without bound.
+constexpr ULONG kMaxTransfers = 64;
 
 ULONG IsoUrbSize(ULONG packets) { return sizeof(USBD_ISO_PACKET_DESCRIPTOR) * packets + kUrbExtra; }
 
@@ -68,7 +72,7 @@ NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNa
     // the 16 bits they are formed in; a stream needs at least one transfer.
     ULONGLONG sliceBytes = static_cast<ULONGLONG>(request->PacketSize) * request->PacketsPerTransfer;
     if (request->PacketSize == 0 || request->PacketsPerTransfer == 0 || request->TransferCount == 0 ||
-        sliceBytes >= kSlotOffsetLimit || sliceBytes * request->TransferCount > 0x7FFFFFFF) {
+        request->TransferCount > kMaxTransfers || sliceBytes >= kSlotOffsetLimit) {
         VELNOR_LOG(1, names.badRequest);
         return STATUS_INVALID_PARAMETER;
     }
@@ -103,7 +107,7 @@ IsoStreamObject* AllocateIsoStream(PDEVICE_OBJECT deviceObject, const IsoStreamR
 }
 
 BOOLEAN AllocateIsoTransfers(IsoStreamObject* stream, const IsoStreamNames& names) {
-    ULONG bytes = sizeof(IsoTransferObject) * stream->TransferCount;
+    SIZE_T bytes = sizeof(IsoTransferObject) * static_cast<SIZE_T>(stream->TransferCount);
     stream->TransferObjects = static_cast<IsoTransferObject*>(ExAllocatePoolWithTag(NonPagedPool, bytes, VELNOR_POOL_TAG));
     if (!stream->TransferObjects) {
         VELNOR_LOG(1, names.noTransfers);

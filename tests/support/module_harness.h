@@ -70,6 +70,8 @@ public:
         passOut_ = out;
     }
     size_t Failed() const { return failed_; }
+    // The status a refused submission completes with (the device is gone, by default).
+    void FailWith(NTSTATUS status) { failWith_ = status; }
 
 private:
     NTSTATUS Dispatch(PIRP irp) {
@@ -87,11 +89,12 @@ private:
         }
         if (left == 0) {
             ++failed_;
-            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-            irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+            const NTSTATUS status = failWith_;
+            urb->UrbHeader.Status = status == STATUS_DEVICE_NOT_CONNECTED ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_INVALID_PARAMETER;
+            irp->IoStatus.Status = status;
             irp->IoStatus.Information = 0;
             IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_DEVICE_NOT_CONNECTED;
+            return status;
         }
         IoCopyCurrentIrpStackLocationToNext(irp);
         return IoCallDriver(controller_, irp);
@@ -102,6 +105,7 @@ private:
     PDEVICE_OBJECT device_ = nullptr;
     std::atomic<int> passIn_{-1}, passOut_{-1};
     std::atomic<size_t> failed_{0};
+    std::atomic<NTSTATUS> failWith_{STATUS_DEVICE_NOT_CONNECTED};
 };
 
 // The recommended stream parameters (see docs/simulated-module.md): IN
