@@ -343,6 +343,34 @@ TEST_F(SimulatedBusTest, InjectedFailuresAndDelaysHitTheChosenTransfer) {
     PURB frame = NewUrb(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(_URB_GET_CURRENT_FRAME_NUMBER));
     EXPECT_EQ(SendUrb(Pdo(), frame), STATUS_SUCCESS);
     EXPECT_GE(frame->UrbGetCurrentFrameNumber.FrameNumber, static_cast<ULONG>(t0 / 10000 + 50));
+
+    // A buffer given by an unmapped MDL (data at StartVa + ByteOffset): the
+    // controller reaches it without a mapping call of the driver's, so the
+    // low-resources simulation neither counts nor fails anything for it.
+    std::vector<uint8_t> raw(8 + 2 * 108);
+    auto viaMdl = [&] {
+        Fill(raw);
+        MDL mdl{};
+        mdl.StartVa = raw.data();
+        mdl.ByteOffset = 8;
+        mdl.ByteCount = 2 * 108;
+        PURB urb = Iso(0x81, 2, 108, buffer);
+        urb->UrbIsochronousTransfer.TransferBuffer = nullptr;
+        urb->UrbIsochronousTransfer.TransferBufferMDL = &mdl;
+        EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
+        EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[1].Length, 74u);
+        EXPECT_TRUE(Untouched(raw.data(), 8)) << "nothing before the MDL's byte offset";
+        EXPECT_EQ(raw[8 + 108 + 6] << 8 | raw[8 + 108 + 7], 0xFFFE) << "the second slot holds its packets";
+        EXPECT_EQ(mdl.MdlFlags, 0) << "the MDL was not mapped on the driver's behalf";
+    };
+    hk::ResetAllocationCalls();
+    viaMdl();
+    ASSERT_EQ(hk::AllocationCalls(hk::Alloc::MmMapLockedPagesSpecifyCache), 0u);
+    {
+        hk::FailAllocations rule({hk::Alloc::MmMapLockedPagesSpecifyCache, 0, 1, 1000});
+        viaMdl();
+        EXPECT_EQ(rule.Matched(), 0u);
+    }
 }
 
 // Packets the controller did not send come back one by one with their own

