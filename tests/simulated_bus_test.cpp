@@ -641,21 +641,41 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     EXPECT_EQ(atDispatch->status, STATUS_SUCCESS);
     EXPECT_TRUE(atDispatch->onBus);
 
-    // A waiting submitter's request can still be aborted from elsewhere.
+    // IoCallDriver holds its caller only for a request done within 8
+    // frames: one due later, or a hung one, pends and completes on the bus.
+    std::vector<uint8_t> b4;
+    auto longer = Track(Iso(0x81, 20, 108, b4));
+    EXPECT_EQ(Call(*longer), STATUS_PENDING) << "20 frames away";
+    WaitFor(*longer);
+    EXPECT_EQ(longer->status, STATUS_SUCCESS);
+    EXPECT_TRUE(longer->onBus);
     bus_->HangNextTransfer(0x81);
     auto hung = Track(Iso(0x81, 4, 108, b3));
-    NTSTATUS hungReturned = STATUS_PENDING;
-    hk::SimThread submitter("submitter", [&] { hungReturned = Call(*hung); });
+    EXPECT_EQ(Call(*hung), STATUS_PENDING) << "a hung transfer never holds IoCallDriver";
+    EXPECT_EQ(KeReadStateEvent(&hung->done), 0);
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
+    WaitFor(*hung);
+    EXPECT_EQ(hung->status, STATUS_CANCELLED);
+
+    // A waiting submitter's request can still be aborted from elsewhere
+    // (1 ms ticks, so the abort comes before its seven frames are over).
+    hk::SetTimeIncrement(10000);
+    auto waited = Track(Iso(0x81, 7, 108, b4));
+    NTSTATUS waitedReturned = STATUS_PENDING;
+    hk::SimThread submitter("submitter", [&] { waitedReturned = Call(*waited); });
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
     // Time moves only once the submitter is blocked, so after one delay its
     // transfer is surely held by the controller.
+    int delays = 0;
     do KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
-    while (bus_->Pending() == 0);
+    while (bus_->Pending() == 0 && ++delays < 1000);
+    EXPECT_NE(bus_->Pending(), 0u) << "the submitter's transfer never reached the controller";
     EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
     submitter.Join();
-    EXPECT_EQ(hungReturned, STATUS_CANCELLED);
-    EXPECT_EQ(hung->status, STATUS_CANCELLED);
+    hk::SetTimeIncrement(156250);
+    EXPECT_EQ(waitedReturned, STATUS_CANCELLED);
+    EXPECT_EQ(waited->status, STATUS_CANCELLED);
 
     bus_->SetInlineCompletion(false);
     bus_->Unplug();

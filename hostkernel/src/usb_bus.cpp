@@ -31,6 +31,8 @@ using Result = std::pair<NTSTATUS, USBD_STATUS>;
 constexpr uintptr_t kPipeTag = 0x5B000000;
 constexpr uintptr_t kConfigurationHandle = 0xC0F1;
 constexpr int64_t kFrame = 10000;  // 1 ms in 100 ns units
+// Inline completion waits in IoCallDriver for requests done within this many frames.
+constexpr int64_t kInlineWaitFrames = 8;
 // A full-speed controller takes at most this many packets in one transfer.
 constexpr ULONG kMaxIsoPacketsFullSpeed = 255;
 // Stacks before USBDI 1.01 knew the pipe request without its last field.
@@ -311,9 +313,10 @@ bool State::MissedPacket(uint8_t endpoint, uint32_t frame) {
 
 NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action) {
     const int64_t now = LogicalNow();
-    const bool waitHere = inlineCompletion && KeGetCurrentIrql() < DISPATCH_LEVEL;
+    const bool mayWait = inlineCompletion && KeGetCurrentIrql() < DISPATCH_LEVEL;
+    bool waitHere = false;
     Waiter waiter;
-    if (waitHere) KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
+    if (mayWait) KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
     uint64_t id;
     bool hang;
     int64_t arrival, due = -1;
@@ -326,8 +329,14 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, 
         f.lastArrival = arrival;
         id = nextId++;
         Pending& p = pending[id] = Pending{irp, urb, endpoint, std::move(schedule), std::move(action),
-                                           f.completeDelay, false, 0, waitHere ? &waiter : nullptr};
+                                           f.completeDelay, false, 0, nullptr};
         if (!hang && arrival <= now) due = ScheduleLocked(p, now);
+        // The submitter waits only for a request that is surely done soon;
+        // one that is hung, not yet at the controller or due later pends and
+        // completes on the bus thread, as IoCallDriver never blocks on a
+        // transfer that may wait for its cancellation.
+        waitHere = mayWait && due >= 0 && due - now <= kInlineWaitFrames * kFrame;
+        if (waitHere) p.waiter = &waiter;
         {
             std::lock_guard<std::mutex> owners(g_ownersLock);
             g_owners[irp] = {weak_from_this(), id};

@@ -51,13 +51,15 @@ public:
 };
 
 struct ControllerOptions {
-    // Every request a thread below DISPATCH_LEVEL submits completes
-    // inside its IoCallDriver, in that thread, as the stack's completion
-    // may preempt the submitter: IoCallDriver waits (a kernel wait, in
-    // virtual time) until the request is done, runs the completion at
-    // DISPATCH_LEVEL and returns the final status. A request submitted at
-    // DISPATCH_LEVEL that needs bus time still completes on the bus
-    // thread, since nothing can preempt its submitter there.
+    // A request a thread below DISPATCH_LEVEL submits, and that is done
+    // within 8 frames, completes inside its IoCallDriver, in that thread, as
+    // the stack's completion may preempt the submitter: IoCallDriver waits
+    // (a kernel wait, in virtual time) until the request is done, runs the
+    // completion at DISPATCH_LEVEL and returns the final status. A request
+    // due later, hung, or delayed on its way to the controller returns
+    // STATUS_PENDING and completes on the bus thread, as does one submitted
+    // at DISPATCH_LEVEL that needs bus time, since nothing can preempt its
+    // submitter there.
     bool inlineCompletion = false;
     // ABORT_PIPE completes first and the transfers it cancels one frame
     // later, as the stack may do; by default they complete before it.
