@@ -565,12 +565,20 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
 // the transfers it cancels.
 TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirst) {
     Select(0);
-    std::vector<uint8_t> out = {1, 2, 3}, in(64);
+    std::vector<uint8_t> out = {1, 2, 3}, in(64), early(64);
+    // A transfer queued before the stall fails with its pipe, moving nothing.
+    Fill(early);
+    PURB queued = Bulk(0x83, early);
+    auto queuedSent = Send(queued);
     bus_->StallNext(0x83);
     PURB urb = Bulk(0x83, in);
     EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID);
     EXPECT_TRUE(bus_->Halted(0x83));
+    EXPECT_EQ(Wait(*queuedSent), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(queued->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(queued->UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_TRUE(Untouched(early.data(), early.size()));
     for (int i = 0; i < 2; ++i) {
         urb = Bulk(0x83, in);
         EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL) << "still halted";

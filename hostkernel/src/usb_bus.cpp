@@ -109,6 +109,10 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
         bool scheduled = false;
         int64_t due = 0;
         Waiter* waiter = nullptr;
+        // A bulk or interrupt data transfer: fails without moving data when
+        // its pipe halts before it is done.
+        bool haltable = false;
+        bool haltedOut = false;  // its pipe halted while it was pending
     };
 
     std::shared_ptr<Function> function;
@@ -134,7 +138,8 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     NTSTATUS Dispatch(PIRP irp);
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
     NTSTATUS SubmitIso(PIRP irp, PURB urb, const Pipe& pipe);
-    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action);
+    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable = false);
+    void HaltLocked(uint8_t endpoint);
     void Arrive(uint64_t id, int64_t at);
     void Finish(uint64_t id);
     std::vector<Pending> TakeWhere(const std::function<bool(const Pending&)>& which);
@@ -300,6 +305,14 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
     return found != nullptr;
 }
 
+// The pipe halts: later transfers fail at submission, and those still
+// pending on it fail when they are due, whatever happens to the pipe meanwhile.
+void State::HaltLocked(uint8_t endpoint) {
+    endpoints[endpoint].halted = true;
+    for (auto& [id, p] : pending)
+        if (p.endpoint == endpoint && p.haltable) p.haltedOut = true;
+}
+
 bool State::MissedPacket(uint8_t endpoint, uint32_t frame) {
     std::lock_guard<std::mutex> guard(lock);
     Faults& f = endpoints[endpoint];
@@ -311,7 +324,7 @@ bool State::MissedPacket(uint8_t endpoint, uint32_t frame) {
     return false;
 }
 
-NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action) {
+NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable) {
     const int64_t now = LogicalNow();
     const bool mayWait = inlineCompletion && KeGetCurrentIrql() < DISPATCH_LEVEL;
     bool waitHere = false;
@@ -330,6 +343,7 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, 
         id = nextId++;
         Pending& p = pending[id] = Pending{irp, urb, endpoint, std::move(schedule), std::move(action),
                                            f.completeDelay, false, 0, nullptr};
+        p.haltable = haltable;
         if (!hang && arrival <= now) due = ScheduleLocked(p, now);
         // The submitter waits only for a request that is surely done soon;
         // one that is hung, not yet at the controller or due later pends and
@@ -412,6 +426,14 @@ void State::Finish(uint64_t id) {
         p = std::move(it->second);
         pending.erase(it);
         endpoints[p.endpoint].completed++;
+        if (p.haltable && (p.haltedOut || endpoints[p.endpoint].halted)) {
+            // Its pipe halted while it waited: nothing moves.
+            PURB urb = p.urb;
+            p.action = [urb] {
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+                return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
+            };
+        }
     }
     ForgetOwner(p.irp);
     AtTime at(p.due);
@@ -677,7 +699,7 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             Faults& f = endpoints[endpoint];
             if (f.halted) action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
             else if (std::exchange(f.stall, false)) {
-                f.halted = true;
+                HaltLocked(endpoint);
                 action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
             }
         }
@@ -690,7 +712,7 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             else if (buffer)
                 function->BulkOut(endpoint, buffer, t.TransferBufferLength);
             return Ok();
-        });
+        }, true);
     }
     case URB_FUNCTION_ISOCH_TRANSFER: {
         if (length < offsetof(_URB_ISOCH_TRANSFER, IsoPacket)) return invalid();

@@ -95,7 +95,8 @@ public:
     // The nth transfer submitted from now on (1: the next) fails with these statuses.
     void FailTransfer(uint8_t endpoint, unsigned nth, NTSTATUS status, USBD_STATUS usbdStatus);
     // The next request stalls. On the control pipe only that request fails;
-    // a bulk or interrupt pipe stays halted, failing every transfer, until
+    // a bulk or interrupt pipe stays halted, failing every transfer (those
+    // already pending on it too, without moving data), until
     // URB_FUNCTION_RESET_PIPE (isochronous pipes have no handshake to stall).
     void StallNext(uint8_t endpoint);
     bool Halted(uint8_t endpoint) const;
