@@ -585,11 +585,30 @@ TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirs
         EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
     }
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x04, out)), STATUS_SUCCESS) << "other pipes go on";
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    // Resetting the host side alone: the device still stalls the next transfer.
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_FALSE(bus_->Halted(0x83));
+    urb = Bulk(0x83, in);
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID) << "the device's endpoint is still halted";
+    EXPECT_TRUE(bus_->Halted(0x83));
+    // Clearing the device's stall alone leaves the host side halted.
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    urb = Bulk(0x83, in);
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    // Both together: the pipe works again.
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, pipes_[0x83])), STATUS_SUCCESS);
     EXPECT_FALSE(bus_->Halted(0x83));
     urb = Bulk(0x83, in);
     EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
     EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+    // RESET_PIPE does both in one request.
+    bus_->StallNext(0x83);
+    EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_FALSE(bus_->Halted(0x83));
+    EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_SUCCESS);
 
     // By default the aborted transfers complete first; with the option the
     // abort does, and they follow a frame later.

@@ -58,7 +58,7 @@ private:
 // out; anything else outside the implemented set is not a URB function.
 bool DefinedUrbFunction(USHORT f) {
     return (f >= 0x03 && f <= 0x06) || f == 0x08 || (f >= 0x0C && f <= 0x15) || (f >= 0x21 && f <= 0x2A) ||
-           (f >= 0x30 && f <= 0x32) || (f >= 0x35 && f <= 0x38);
+           f == 0x32 || (f >= 0x35 && f <= 0x38);
 }
 
 }  // namespace
@@ -68,6 +68,9 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
         bool hang = false;
         bool stall = false;   // the next request stalls
         bool halted = false;  // a bulk or interrupt pipe that stalled, until reset
+        // The device's endpoint answers with STALL until its halt is cleared;
+        // a host-side reset alone lets the next transfer stall again.
+        bool deviceStalled = false;
         unsigned failIn = 0;  // countdown of submissions to the failing one
         NTSTATUS failStatus = STATUS_SUCCESS;
         USBD_STATUS failUsbd = USBD_STATUS_SUCCESS;
@@ -295,6 +298,7 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
                     p.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(handle);
                     pipes[handle] = Pipe{ep->bEndpointAddress, d->bInterfaceNumber, p.PipeType, ep->wMaxPacketSize};
                     endpoints[ep->bEndpointAddress].halted = false;  // a newly opened pipe
+                    endpoints[ep->bEndpointAddress].deviceStalled = false;  // configured anew
                     if (!p.MaximumTransferSize) p.MaximumTransferSize = 4096;
                 }
                 info->NumberOfPipes = pipe;
@@ -309,6 +313,7 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
 // pending on it fail when they are due, whatever happens to the pipe meanwhile.
 void State::HaltLocked(uint8_t endpoint) {
     endpoints[endpoint].halted = true;
+    endpoints[endpoint].deviceStalled = true;
     for (auto& [id, p] : pending)
         if (p.endpoint == endpoint && p.haltable) p.haltedOut = true;
 }
@@ -594,10 +599,15 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             return Ok();
         });
     case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE: {
+    case URB_FUNCTION_RESET_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: {
         USBD_VERSION_INFORMATION version{};
         USBD_GetUSBDIVersion(&version);
-        if (length != sizeof(_URB_PIPE_REQUEST) && !(length == kOldPipeRequestLength && version.USBDI_Version < 0x101))
+        // Only the two oldest functions had the shorter layout.
+        const bool oldLayout = urbFunction == URB_FUNCTION_ABORT_PIPE || urbFunction == URB_FUNCTION_RESET_PIPE;
+        if (length != sizeof(_URB_PIPE_REQUEST) &&
+            !(oldLayout && length == kOldPipeRequestLength && version.USBDI_Version < 0x101))
             return invalid();
         std::optional<Pipe> pipe = PipeOf(urb->UrbPipeRequest.PipeHandle);
         if (!pipe) return badPipe();
@@ -617,8 +627,12 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             // The pipe's transfers complete as cancelled before the abort does.
             CancelWhere(pipeTransfers, STATUS_CANCELLED, USBD_STATUS_CANCELED, detail::Now());
         } else {
+            // SYNC_RESET_PIPE resets the host side only, SYNC_CLEAR_STALL
+            // clears the device's halt only, RESET_PIPE does both.
             std::lock_guard<std::mutex> guard(lock);
-            endpoints[endpoint].halted = false;
+            Faults& f = endpoints[endpoint];
+            if (urbFunction != URB_FUNCTION_SYNC_CLEAR_STALL) f.halted = false;
+            if (urbFunction != URB_FUNCTION_SYNC_RESET_PIPE) f.deviceStalled = false;
         }
         return Submit(irp, urb, 0, AtOnce, [] { return Ok(); });
     }
@@ -698,7 +712,7 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             std::lock_guard<std::mutex> guard(lock);
             Faults& f = endpoints[endpoint];
             if (f.halted) action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
-            else if (std::exchange(f.stall, false)) {
+            else if (std::exchange(f.stall, false) || f.deviceStalled) {
                 HaltLocked(endpoint);
                 action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
             }

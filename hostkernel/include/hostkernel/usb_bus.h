@@ -97,7 +97,9 @@ public:
     // The next request stalls. On the control pipe only that request fails;
     // a bulk or interrupt pipe stays halted, failing every transfer (those
     // already pending on it too, without moving data), until
-    // URB_FUNCTION_RESET_PIPE (isochronous pipes have no handshake to stall).
+    // URB_FUNCTION_RESET_PIPE, or SYNC_RESET_PIPE (host side) and
+    // SYNC_CLEAR_STALL (the device's halt) both (isochronous pipes have no
+    // handshake to stall).
     void StallNext(uint8_t endpoint);
     bool Halted(uint8_t endpoint) const;
     // Requests to the endpoint reach the controller this much later; an
