@@ -93,6 +93,7 @@ protected:
         PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
         EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
         EXPECT_NE(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+        configuration_ = urb->UrbSelectConfiguration.ConfigurationHandle;
         ULONG n = list[0].Interface->NumberOfPipes;
         for (ULONG p = 0; p < n; ++p) {
             const auto& pipe = list[0].Interface->Pipes[p];
@@ -184,6 +185,7 @@ protected:
     std::shared_ptr<AcquisitionModule> module_;
     std::unique_ptr<hk::usb::HostController> bus_;
     std::vector<std::vector<uint8_t>> urbs_;
+    USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     std::map<UCHAR, USBD_PIPE_HANDLE> pipes_;
     std::map<UCHAR, USBD_PIPE_TYPE> types_;
     std::mutex orderLock_;
@@ -254,6 +256,33 @@ TEST_F(SimulatedBusTest, ConfigurationGivesFivePipesAndTheAlternateSettingEight)
     urb = Bulk(0x85, status);
     ASSERT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
     EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
+
+    // An interface record without room for all eight pipes is refused, not
+    // truncated, and the interface keeps the pipes it had.
+    constexpr size_t pipesAt = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    const size_t room5 = pipesAt + 5 * sizeof(USBD_PIPE_INFORMATION);
+    urb = NewUrb(URB_FUNCTION_SELECT_INTERFACE, offsetof(_URB_SELECT_INTERFACE, Interface) + room5);
+    urb->UrbSelectInterface.ConfigurationHandle = configuration_;
+    urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(room5);
+    urb->UrbSelectInterface.Interface.AlternateSetting = 1;
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbSelectInterface.Interface.NumberOfPipes, 0u) << "no pipe list handed out";
+    EXPECT_EQ(SendUrb(Pdo(), Bulk(0x88, in)), STATUS_SUCCESS) << "the eighth pipe's handle still holds";
+    // The same for a configuration.
+    auto config = module_->ConfigurationDescriptor();
+    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 1, -1, -1, -1), nullptr},
+                                         {nullptr, nullptr}};
+    urb = USBD_CreateConfigurationRequestEx(cd, list);
+    ASSERT_NE(urb, nullptr);
+    const USHORT cut = 3 * sizeof(USBD_PIPE_INFORMATION);
+    urb->UrbSelectConfiguration.Interface.Length -= cut;
+    urb->UrbHeader.Length -= cut;
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+    ExFreePool(urb);
 }
 
 // One packet per frame from the frame after the request; every slot holds

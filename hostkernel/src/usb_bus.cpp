@@ -263,7 +263,8 @@ std::optional<State::Pipe> State::PipeOf(USBD_PIPE_HANDLE handle) const {
 }
 
 // Fills one interface information record from the configuration descriptor
-// and hands out new handles for its pipes.
+// and hands out new handles for its pipes; false (nothing changed) when the
+// interface does not exist or the record has no room for all its pipes.
 bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>& config) {
     size_t at = 0;
     const USB_INTERFACE_DESCRIPTOR* found = nullptr;
@@ -273,14 +274,17 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
             auto* d = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(&config[at]);
             if (found) break;
             if (d->bInterfaceNumber == info->InterfaceNumber && d->bAlternateSetting == info->AlternateSetting) {
+                // A record without room for every endpoint is refused before
+                // anything changes: a truncated pipe list would go unnoticed.
+                const ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
+                if (room < d->bNumEndpoints) return false;
                 found = d;
                 info->Class = d->bInterfaceClass;
                 info->SubClass = d->bInterfaceSubClass;
                 info->Protocol = d->bInterfaceProtocol;
                 info->InterfaceHandle =
                     reinterpret_cast<USBD_INTERFACE_HANDLE>(uintptr_t{0x1F00} | d->bInterfaceNumber << 4 | d->bAlternateSetting);
-                const ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
-                info->NumberOfPipes = std::min<ULONG>(d->bNumEndpoints, room);
+                info->NumberOfPipes = d->bNumEndpoints;
                 std::erase_if(pipes, [d](const auto& p) { return p.second.interfaceNumber == d->bInterfaceNumber; });
                 ++generation;
                 ULONG pipe = 0;
