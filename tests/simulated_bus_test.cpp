@@ -93,6 +93,7 @@ protected:
         PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
         EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
         EXPECT_NE(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+        configuration_ = urb->UrbSelectConfiguration.ConfigurationHandle;
         ULONG n = list[0].Interface->NumberOfPipes;
         for (ULONG p = 0; p < n; ++p) {
             const auto& pipe = list[0].Interface->Pipes[p];
@@ -184,6 +185,7 @@ protected:
     std::shared_ptr<AcquisitionModule> module_;
     std::unique_ptr<hk::usb::HostController> bus_;
     std::vector<std::vector<uint8_t>> urbs_;
+    USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     std::map<UCHAR, USBD_PIPE_HANDLE> pipes_;
     std::map<UCHAR, USBD_PIPE_TYPE> types_;
     std::mutex orderLock_;
@@ -254,6 +256,33 @@ TEST_F(SimulatedBusTest, ConfigurationGivesFivePipesAndTheAlternateSettingEight)
     urb = Bulk(0x85, status);
     ASSERT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
     EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
+
+    // An interface record without room for all eight pipes is refused, not
+    // truncated, and the interface keeps the pipes it had.
+    constexpr size_t pipesAt = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    const size_t room5 = pipesAt + 5 * sizeof(USBD_PIPE_INFORMATION);
+    urb = NewUrb(URB_FUNCTION_SELECT_INTERFACE, offsetof(_URB_SELECT_INTERFACE, Interface) + room5);
+    urb->UrbSelectInterface.ConfigurationHandle = configuration_;
+    urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(room5);
+    urb->UrbSelectInterface.Interface.AlternateSetting = 1;
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbSelectInterface.Interface.NumberOfPipes, 0u) << "no pipe list handed out";
+    EXPECT_EQ(SendUrb(Pdo(), Bulk(0x88, in)), STATUS_SUCCESS) << "the eighth pipe's handle still holds";
+    // The same for a configuration.
+    auto config = module_->ConfigurationDescriptor();
+    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 1, -1, -1, -1), nullptr},
+                                         {nullptr, nullptr}};
+    urb = USBD_CreateConfigurationRequestEx(cd, list);
+    ASSERT_NE(urb, nullptr);
+    const USHORT cut = 3 * sizeof(USBD_PIPE_INFORMATION);
+    urb->UrbSelectConfiguration.Interface.Length -= cut;
+    urb->UrbHeader.Length -= cut;
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+    ExFreePool(urb);
 }
 
 // One packet per frame from the frame after the request; every slot holds
@@ -343,6 +372,34 @@ TEST_F(SimulatedBusTest, InjectedFailuresAndDelaysHitTheChosenTransfer) {
     PURB frame = NewUrb(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(_URB_GET_CURRENT_FRAME_NUMBER));
     EXPECT_EQ(SendUrb(Pdo(), frame), STATUS_SUCCESS);
     EXPECT_GE(frame->UrbGetCurrentFrameNumber.FrameNumber, static_cast<ULONG>(t0 / 10000 + 50));
+
+    // A buffer given by an unmapped MDL (data at StartVa + ByteOffset): the
+    // controller reaches it without a mapping call of the driver's, so the
+    // low-resources simulation neither counts nor fails anything for it.
+    std::vector<uint8_t> raw(8 + 2 * 108);
+    auto viaMdl = [&] {
+        Fill(raw);
+        MDL mdl{};
+        mdl.StartVa = raw.data();
+        mdl.ByteOffset = 8;
+        mdl.ByteCount = 2 * 108;
+        PURB urb = Iso(0x81, 2, 108, buffer);
+        urb->UrbIsochronousTransfer.TransferBuffer = nullptr;
+        urb->UrbIsochronousTransfer.TransferBufferMDL = &mdl;
+        EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
+        EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[1].Length, 74u);
+        EXPECT_TRUE(Untouched(raw.data(), 8)) << "nothing before the MDL's byte offset";
+        EXPECT_EQ(raw[8 + 108 + 6] << 8 | raw[8 + 108 + 7], 0xFFFE) << "the second slot holds its packets";
+        EXPECT_EQ(mdl.MdlFlags, 0) << "the MDL was not mapped on the driver's behalf";
+    };
+    hk::ResetAllocationCalls();
+    viaMdl();
+    ASSERT_EQ(hk::AllocationCalls(hk::Alloc::MmMapLockedPagesSpecifyCache), 0u);
+    {
+        hk::FailAllocations rule({hk::Alloc::MmMapLockedPagesSpecifyCache, 0, 1, 1000});
+        viaMdl();
+        EXPECT_EQ(rule.Matched(), 0u);
+    }
 }
 
 // Packets the controller did not send come back one by one with their own
@@ -537,23 +594,50 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
 // the transfers it cancels.
 TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirst) {
     Select(0);
-    std::vector<uint8_t> out = {1, 2, 3}, in(64);
+    std::vector<uint8_t> out = {1, 2, 3}, in(64), early(64);
+    // A transfer queued before the stall fails with its pipe, moving nothing.
+    Fill(early);
+    PURB queued = Bulk(0x83, early);
+    auto queuedSent = Send(queued);
     bus_->StallNext(0x83);
     PURB urb = Bulk(0x83, in);
     EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID);
     EXPECT_TRUE(bus_->Halted(0x83));
+    EXPECT_EQ(Wait(*queuedSent), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(queued->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(queued->UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_TRUE(Untouched(early.data(), early.size()));
     for (int i = 0; i < 2; ++i) {
         urb = Bulk(0x83, in);
         EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL) << "still halted";
         EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
     }
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x04, out)), STATUS_SUCCESS) << "other pipes go on";
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    // Resetting the host side alone: the device still stalls the next transfer.
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_FALSE(bus_->Halted(0x83));
+    urb = Bulk(0x83, in);
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID) << "the device's endpoint is still halted";
+    EXPECT_TRUE(bus_->Halted(0x83));
+    // Clearing the device's stall alone leaves the host side halted.
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    urb = Bulk(0x83, in);
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    // Both together: the pipe works again.
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, pipes_[0x83])), STATUS_SUCCESS);
     EXPECT_FALSE(bus_->Halted(0x83));
     urb = Bulk(0x83, in);
     EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
     EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+    // RESET_PIPE does both in one request.
+    bus_->StallNext(0x83);
+    EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_FALSE(bus_->Halted(0x83));
+    EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_SUCCESS);
 
     // By default the aborted transfers complete first; with the option the
     // abort does, and they follow a frame later.
@@ -613,21 +697,41 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     EXPECT_EQ(atDispatch->status, STATUS_SUCCESS);
     EXPECT_TRUE(atDispatch->onBus);
 
-    // A waiting submitter's request can still be aborted from elsewhere.
+    // IoCallDriver holds its caller only for a request done within 8
+    // frames: one due later, or a hung one, pends and completes on the bus.
+    std::vector<uint8_t> b4;
+    auto longer = Track(Iso(0x81, 20, 108, b4));
+    EXPECT_EQ(Call(*longer), STATUS_PENDING) << "20 frames away";
+    WaitFor(*longer);
+    EXPECT_EQ(longer->status, STATUS_SUCCESS);
+    EXPECT_TRUE(longer->onBus);
     bus_->HangNextTransfer(0x81);
     auto hung = Track(Iso(0x81, 4, 108, b3));
-    NTSTATUS hungReturned = STATUS_PENDING;
-    hk::SimThread submitter("submitter", [&] { hungReturned = Call(*hung); });
+    EXPECT_EQ(Call(*hung), STATUS_PENDING) << "a hung transfer never holds IoCallDriver";
+    EXPECT_EQ(KeReadStateEvent(&hung->done), 0);
+    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
+    WaitFor(*hung);
+    EXPECT_EQ(hung->status, STATUS_CANCELLED);
+
+    // A waiting submitter's request can still be aborted from elsewhere
+    // (1 ms ticks, so the abort comes before its seven frames are over).
+    hk::SetTimeIncrement(10000);
+    auto waited = Track(Iso(0x81, 7, 108, b4));
+    NTSTATUS waitedReturned = STATUS_PENDING;
+    hk::SimThread submitter("submitter", [&] { waitedReturned = Call(*waited); });
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
     // Time moves only once the submitter is blocked, so after one delay its
     // transfer is surely held by the controller.
+    int delays = 0;
     do KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
-    while (bus_->Pending() == 0);
+    while (bus_->Pending() == 0 && ++delays < 1000);
+    EXPECT_NE(bus_->Pending(), 0u) << "the submitter's transfer never reached the controller";
     EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
     submitter.Join();
-    EXPECT_EQ(hungReturned, STATUS_CANCELLED);
-    EXPECT_EQ(hung->status, STATUS_CANCELLED);
+    hk::SetTimeIncrement(156250);
+    EXPECT_EQ(waitedReturned, STATUS_CANCELLED);
+    EXPECT_EQ(waited->status, STATUS_CANCELLED);
 
     bus_->SetInlineCompletion(false);
     bus_->Unplug();

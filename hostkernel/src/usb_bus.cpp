@@ -31,6 +31,8 @@ using Result = std::pair<NTSTATUS, USBD_STATUS>;
 constexpr uintptr_t kPipeTag = 0x5B000000;
 constexpr uintptr_t kConfigurationHandle = 0xC0F1;
 constexpr int64_t kFrame = 10000;  // 1 ms in 100 ns units
+// Inline completion waits in IoCallDriver for requests done within this many frames.
+constexpr int64_t kInlineWaitFrames = 8;
 // A full-speed controller takes at most this many packets in one transfer.
 constexpr ULONG kMaxIsoPacketsFullSpeed = 255;
 // Stacks before USBDI 1.01 knew the pipe request without its last field.
@@ -56,7 +58,7 @@ private:
 // out; anything else outside the implemented set is not a URB function.
 bool DefinedUrbFunction(USHORT f) {
     return (f >= 0x03 && f <= 0x06) || f == 0x08 || (f >= 0x0C && f <= 0x15) || (f >= 0x21 && f <= 0x2A) ||
-           (f >= 0x30 && f <= 0x32) || (f >= 0x35 && f <= 0x38);
+           f == 0x32 || (f >= 0x35 && f <= 0x38);
 }
 
 }  // namespace
@@ -66,6 +68,9 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
         bool hang = false;
         bool stall = false;   // the next request stalls
         bool halted = false;  // a bulk or interrupt pipe that stalled, until reset
+        // The device's endpoint answers with STALL until its halt is cleared;
+        // a host-side reset alone lets the next transfer stall again.
+        bool deviceStalled = false;
         unsigned failIn = 0;  // countdown of submissions to the failing one
         NTSTATUS failStatus = STATUS_SUCCESS;
         USBD_STATUS failUsbd = USBD_STATUS_SUCCESS;
@@ -107,6 +112,10 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
         bool scheduled = false;
         int64_t due = 0;
         Waiter* waiter = nullptr;
+        // A bulk or interrupt data transfer: fails without moving data when
+        // its pipe halts before it is done.
+        bool haltable = false;
+        bool haltedOut = false;  // its pipe halted while it was pending
     };
 
     std::shared_ptr<Function> function;
@@ -132,7 +141,8 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     NTSTATUS Dispatch(PIRP irp);
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
     NTSTATUS SubmitIso(PIRP irp, PURB urb, const Pipe& pipe);
-    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action);
+    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable = false);
+    void HaltLocked(uint8_t endpoint);
     void Arrive(uint64_t id, int64_t at);
     void Finish(uint64_t id);
     std::vector<Pending> TakeWhere(const std::function<bool(const Pending&)>& which);
@@ -157,9 +167,15 @@ void ForgetOwner(PIRP irp) {
     g_owners.erase(irp);
 }
 
+// The controller reaches an MDL's pages itself, as hardware does through
+// the descriptor: no mapping call on the driver's behalf, so nothing the
+// low-resources simulation fails or counts, and the MDL is left as it was.
 UCHAR* BufferOf(PVOID buffer, PMDL mdl) {
     if (buffer) return static_cast<UCHAR*>(buffer);
-    return mdl ? static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) : nullptr;
+    if (!mdl) return nullptr;
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        return static_cast<UCHAR*>(mdl->MappedSystemVa);
+    return static_cast<UCHAR*>(mdl->StartVa) + mdl->ByteOffset;
 }
 
 Result Ok() { return {STATUS_SUCCESS, USBD_STATUS_SUCCESS}; }
@@ -247,7 +263,8 @@ std::optional<State::Pipe> State::PipeOf(USBD_PIPE_HANDLE handle) const {
 }
 
 // Fills one interface information record from the configuration descriptor
-// and hands out new handles for its pipes.
+// and hands out new handles for its pipes; false (nothing changed) when the
+// interface does not exist or the record has no room for all its pipes.
 bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<uint8_t>& config) {
     size_t at = 0;
     const USB_INTERFACE_DESCRIPTOR* found = nullptr;
@@ -257,14 +274,17 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
             auto* d = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(&config[at]);
             if (found) break;
             if (d->bInterfaceNumber == info->InterfaceNumber && d->bAlternateSetting == info->AlternateSetting) {
+                // A record without room for every endpoint is refused before
+                // anything changes: a truncated pipe list would go unnoticed.
+                const ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
+                if (room < d->bNumEndpoints) return false;
                 found = d;
                 info->Class = d->bInterfaceClass;
                 info->SubClass = d->bInterfaceSubClass;
                 info->Protocol = d->bInterfaceProtocol;
                 info->InterfaceHandle =
                     reinterpret_cast<USBD_INTERFACE_HANDLE>(uintptr_t{0x1F00} | d->bInterfaceNumber << 4 | d->bAlternateSetting);
-                const ULONG room = (info->Length - offsetof(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
-                info->NumberOfPipes = std::min<ULONG>(d->bNumEndpoints, room);
+                info->NumberOfPipes = d->bNumEndpoints;
                 std::erase_if(pipes, [d](const auto& p) { return p.second.interfaceNumber == d->bInterfaceNumber; });
                 ++generation;
                 ULONG pipe = 0;
@@ -282,6 +302,7 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
                     p.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(handle);
                     pipes[handle] = Pipe{ep->bEndpointAddress, d->bInterfaceNumber, p.PipeType, ep->wMaxPacketSize};
                     endpoints[ep->bEndpointAddress].halted = false;  // a newly opened pipe
+                    endpoints[ep->bEndpointAddress].deviceStalled = false;  // configured anew
                     if (!p.MaximumTransferSize) p.MaximumTransferSize = 4096;
                 }
                 info->NumberOfPipes = pipe;
@@ -290,6 +311,15 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
         at += config[at];
     }
     return found != nullptr;
+}
+
+// The pipe halts: later transfers fail at submission, and those still
+// pending on it fail when they are due, whatever happens to the pipe meanwhile.
+void State::HaltLocked(uint8_t endpoint) {
+    endpoints[endpoint].halted = true;
+    endpoints[endpoint].deviceStalled = true;
+    for (auto& [id, p] : pending)
+        if (p.endpoint == endpoint && p.haltable) p.haltedOut = true;
 }
 
 bool State::MissedPacket(uint8_t endpoint, uint32_t frame) {
@@ -303,11 +333,12 @@ bool State::MissedPacket(uint8_t endpoint, uint32_t frame) {
     return false;
 }
 
-NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action) {
+NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable) {
     const int64_t now = LogicalNow();
-    const bool waitHere = inlineCompletion && KeGetCurrentIrql() < DISPATCH_LEVEL;
+    const bool mayWait = inlineCompletion && KeGetCurrentIrql() < DISPATCH_LEVEL;
+    bool waitHere = false;
     Waiter waiter;
-    if (waitHere) KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
+    if (mayWait) KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
     uint64_t id;
     bool hang;
     int64_t arrival, due = -1;
@@ -320,8 +351,15 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, 
         f.lastArrival = arrival;
         id = nextId++;
         Pending& p = pending[id] = Pending{irp, urb, endpoint, std::move(schedule), std::move(action),
-                                           f.completeDelay, false, 0, waitHere ? &waiter : nullptr};
+                                           f.completeDelay, false, 0, nullptr};
+        p.haltable = haltable;
         if (!hang && arrival <= now) due = ScheduleLocked(p, now);
+        // The submitter waits only for a request that is surely done soon;
+        // one that is hung, not yet at the controller or due later pends and
+        // completes on the bus thread, as IoCallDriver never blocks on a
+        // transfer that may wait for its cancellation.
+        waitHere = mayWait && due >= 0 && due - now <= kInlineWaitFrames * kFrame;
+        if (waitHere) p.waiter = &waiter;
         {
             std::lock_guard<std::mutex> owners(g_ownersLock);
             g_owners[irp] = {weak_from_this(), id};
@@ -397,6 +435,14 @@ void State::Finish(uint64_t id) {
         p = std::move(it->second);
         pending.erase(it);
         endpoints[p.endpoint].completed++;
+        if (p.haltable && (p.haltedOut || endpoints[p.endpoint].halted)) {
+            // Its pipe halted while it waited: nothing moves.
+            PURB urb = p.urb;
+            p.action = [urb] {
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+                return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
+            };
+        }
     }
     ForgetOwner(p.irp);
     AtTime at(p.due);
@@ -557,10 +603,15 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             return Ok();
         });
     case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE: {
+    case URB_FUNCTION_RESET_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL: {
         USBD_VERSION_INFORMATION version{};
         USBD_GetUSBDIVersion(&version);
-        if (length != sizeof(_URB_PIPE_REQUEST) && !(length == kOldPipeRequestLength && version.USBDI_Version < 0x101))
+        // Only the two oldest functions had the shorter layout.
+        const bool oldLayout = urbFunction == URB_FUNCTION_ABORT_PIPE || urbFunction == URB_FUNCTION_RESET_PIPE;
+        if (length != sizeof(_URB_PIPE_REQUEST) &&
+            !(oldLayout && length == kOldPipeRequestLength && version.USBDI_Version < 0x101))
             return invalid();
         std::optional<Pipe> pipe = PipeOf(urb->UrbPipeRequest.PipeHandle);
         if (!pipe) return badPipe();
@@ -580,8 +631,12 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             // The pipe's transfers complete as cancelled before the abort does.
             CancelWhere(pipeTransfers, STATUS_CANCELLED, USBD_STATUS_CANCELED, detail::Now());
         } else {
+            // SYNC_RESET_PIPE resets the host side only, SYNC_CLEAR_STALL
+            // clears the device's halt only, RESET_PIPE does both.
             std::lock_guard<std::mutex> guard(lock);
-            endpoints[endpoint].halted = false;
+            Faults& f = endpoints[endpoint];
+            if (urbFunction != URB_FUNCTION_SYNC_CLEAR_STALL) f.halted = false;
+            if (urbFunction != URB_FUNCTION_SYNC_RESET_PIPE) f.deviceStalled = false;
         }
         return Submit(irp, urb, 0, AtOnce, [] { return Ok(); });
     }
@@ -661,8 +716,8 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             std::lock_guard<std::mutex> guard(lock);
             Faults& f = endpoints[endpoint];
             if (f.halted) action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
-            else if (std::exchange(f.stall, false)) {
-                f.halted = true;
+            else if (std::exchange(f.stall, false) || f.deviceStalled) {
+                HaltLocked(endpoint);
                 action = Fail(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
             }
         }
@@ -675,7 +730,7 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             else if (buffer)
                 function->BulkOut(endpoint, buffer, t.TransferBufferLength);
             return Ok();
-        });
+        }, true);
     }
     case URB_FUNCTION_ISOCH_TRANSFER: {
         if (length < offsetof(_URB_ISOCH_TRANSFER, IsoPacket)) return invalid();

@@ -51,13 +51,15 @@ public:
 };
 
 struct ControllerOptions {
-    // Every request a thread below DISPATCH_LEVEL submits completes
-    // inside its IoCallDriver, in that thread, as the stack's completion
-    // may preempt the submitter: IoCallDriver waits (a kernel wait, in
-    // virtual time) until the request is done, runs the completion at
-    // DISPATCH_LEVEL and returns the final status. A request submitted at
-    // DISPATCH_LEVEL that needs bus time still completes on the bus
-    // thread, since nothing can preempt its submitter there.
+    // A request a thread below DISPATCH_LEVEL submits, and that is done
+    // within 8 frames, completes inside its IoCallDriver, in that thread, as
+    // the stack's completion may preempt the submitter: IoCallDriver waits
+    // (a kernel wait, in virtual time) until the request is done, runs the
+    // completion at DISPATCH_LEVEL and returns the final status. A request
+    // due later, hung, or delayed on its way to the controller returns
+    // STATUS_PENDING and completes on the bus thread, as does one submitted
+    // at DISPATCH_LEVEL that needs bus time, since nothing can preempt its
+    // submitter there.
     bool inlineCompletion = false;
     // ABORT_PIPE completes first and the transfers it cancels one frame
     // later, as the stack may do; by default they complete before it.
@@ -93,8 +95,11 @@ public:
     // The nth transfer submitted from now on (1: the next) fails with these statuses.
     void FailTransfer(uint8_t endpoint, unsigned nth, NTSTATUS status, USBD_STATUS usbdStatus);
     // The next request stalls. On the control pipe only that request fails;
-    // a bulk or interrupt pipe stays halted, failing every transfer, until
-    // URB_FUNCTION_RESET_PIPE (isochronous pipes have no handshake to stall).
+    // a bulk or interrupt pipe stays halted, failing every transfer (those
+    // already pending on it too, without moving data), until
+    // URB_FUNCTION_RESET_PIPE, or SYNC_RESET_PIPE (host side) and
+    // SYNC_CLEAR_STALL (the device's halt) both (isochronous pipes have no
+    // handshake to stall).
     void StallNext(uint8_t endpoint);
     bool Halted(uint8_t endpoint) const;
     // Requests to the endpoint reach the controller this much later; an
