@@ -287,8 +287,8 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
         EXPECT_TRUE(hk::LogHasLine("ws|ls|uni|s|ansi|c"));
     }
     v = recorder.Take();
-    for (const char* spec : {"%ws at IRQL 2", "%ls at IRQL 2", "%wZ at IRQL 2", "%C at IRQL 2"})
-        EXPECT_EQ(Count(v, "DbgPrint", spec), 1u) << spec << Describe(v);
+    for (const char* finding : {"%ws at IRQL 2", "%ls at IRQL 2", "%wZ at IRQL 2", "%C at IRQL 2"})
+        EXPECT_EQ(Count(v, "DbgPrint", finding), 1u) << finding << Describe(v);
     EXPECT_EQ(v.size(), 4u) << Describe(v);
 
     // A request goes down without a cancel routine: the driver that set one

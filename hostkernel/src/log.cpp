@@ -61,10 +61,10 @@ std::string Hex(uint32_t value) {
 // character, "%wZ" a UNICODE_STRING pointer and "%Z" an ANSI_STRING pointer.
 // The Unicode conversions are pageable: only at PASSIVE_LEVEL.
 std::string Format(const char* format, va_list args) {
-    auto unicode = [](const char* spec) {
+    auto unicode = [](const char* conversion) {
         KIRQL irql = KeGetCurrentIrql();
         if (irql != PASSIVE_LEVEL)
-            ReportViolation("DbgPrint", std::string(spec) + " at IRQL " + std::to_string(irql) +
+            ReportViolation("DbgPrint", std::string(conversion) + " at IRQL " + std::to_string(irql) +
                                             ": Unicode formats only at PASSIVE_LEVEL");
     };
     std::string out;
