@@ -38,12 +38,11 @@ PUCHAR SliceOf(IsoStreamObject* stream, ULONG firstPacket) {
 }
 
 // Frees transfers 0..count-1 of a stream that never started, then the
-// stream, and gives the IN pipe back.
+// stream; the caller gives the IN pipe back.
 VOID DiscardStream(IsoStreamObject* stream, ULONG count) {
     for (ULONG t = 0; t < count; ++t) ReleaseIsoTransfer(&stream->TransferObjects[t]);
     if (stream->DescriptorRing) FreeRingBuffer(stream->DescriptorRing);
     FreeIsoStream(stream);
-    ReleaseIsoStream(IsoStreamIn);
 }
 
 // Appends one slot's words to both rings; a refused write stops the stream.
@@ -96,6 +95,33 @@ NTSTATUS InitTransferObjectIn(IsoStreamObject* stream, ULONG t) {
     return InitIsoTransfer(stream, t, SliceOf(stream, stream->PacketsPerTransfer * t), InNames);
 }
 
+// Everything is allocated and built before anything is submitted; a start
+// that cannot set up every transfer releases what it had (null).
+IsoStreamObject* BuildIsoStreamIn(PDEVICE_OBJECT deviceObject, const IsoStreamRequest& request,
+                                  PUSBD_PIPE_INFORMATION pipe) {
+    IsoStreamObject* stream = AllocateIsoStream(deviceObject, request, pipe, InNames);
+    if (!stream) return nullptr;
+    stream->DescriptorRing = AllocRingBuffer(kDescriptorBytes * request.DescriptorCount);
+    if (!stream->DescriptorRing) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate descriptor ring buffer\n");
+        DiscardStream(stream, 0);
+        return nullptr;
+    }
+    if (!AllocateIsoTransfers(stream, InNames)) {
+        DiscardStream(stream, 0);
+        return nullptr;
+    }
+    for (ULONG t = 0; t < stream->TransferCount; ++t) {
+        if (!NT_SUCCESS(InitTransferObjectIn(stream, t))) {
+            DiscardStream(stream, t + 1);
+            return nullptr;
+        }
+        ClearSlotWordCounts(stream, SliceOf(stream, stream->TransferObjects[t].FirstPacket));
+    }
+    stream->ArmSequenceCheck = 1;
+    return stream;
+}
+
 NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStreamObject** prepared) {
     VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - START\n");
     *prepared = nullptr;
@@ -115,43 +141,15 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStrea
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - a stream is still running\n");
         status = STATUS_DEVICE_BUSY;
     }
-    if (!NT_SUCCESS(status)) {
-        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", status);
-        return status;
-    }
-
-    // Everything is allocated and built before anything is submitted; a
-    // start that cannot set up every transfer releases what it had and fails.
-    IsoStreamObject* stream = AllocateIsoStream(deviceObject, request, pipe, InNames);
-    if (!stream) {
-        ReleaseIsoStream(IsoStreamIn);
-        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    stream->DescriptorRing = AllocRingBuffer(kDescriptorBytes * request.DescriptorCount);
-    if (!stream->DescriptorRing) {
-        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamIn() - unable to allocate descriptor ring buffer\n");
-        DiscardStream(stream, 0);
-        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    if (!AllocateIsoTransfers(stream, InNames)) {
-        DiscardStream(stream, 0);
-        VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    for (ULONG t = 0; t < stream->TransferCount; ++t) {
-        if (!NT_SUCCESS(InitTransferObjectIn(stream, t))) {
-            DiscardStream(stream, t + 1);
-            VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
-            return STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(status)) {
+        *prepared = BuildIsoStreamIn(deviceObject, request, pipe);
+        if (!*prepared) {
+            ReleaseIsoStream(IsoStreamIn);
+            status = STATUS_INSUFFICIENT_RESOURCES;
         }
-        ClearSlotWordCounts(stream, SliceOf(stream, stream->TransferObjects[t].FirstPacket));
     }
-    stream->ArmSequenceCheck = 1;
-    *prepared = stream;
-    VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", STATUS_SUCCESS);
-    return STATUS_SUCCESS;
+    VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamIn() - EXIT (0x%X)\n", status);
+    return status;
 }
 
 VOID SubmitIsoStreamIn(IsoStreamObject* stream) {

@@ -8,6 +8,7 @@
 // running. Real-time mode: virtual time is real time times a factor.
 #include "internal.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -267,6 +268,8 @@ SimThread::SimThread(std::string name, std::function<void()> body) : shared_(std
     try {
         thread_ = std::thread([shared] {
             t_self = &shared->participant;
+            // Named for debuggers and thread listings (at most 15 characters).
+            pthread_setname_np(pthread_self(), shared->participant.name.substr(0, 15).c_str());
             shared->body();
             std::lock_guard<std::mutex> guard(S().lock);
             shared->participant.finished = true;
