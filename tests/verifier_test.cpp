@@ -183,38 +183,33 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     Violations v = recorder.Take();
     EXPECT_TRUE(v.empty()) << Describe(v);
 
-    Control(Mode::PendWithoutMark);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver", "returned STATUS_PENDING without marking the request pending"), 1u)
-        << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
-
-    Control(Mode::MarkAndComplete);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver", "marked the request pending (IoMarkIrpPending) but returned 0x0"), 1u)
-        << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
-
-    EXPECT_EQ(Control(Mode::ReturnOtherStatus).status, STATUS_UNSUCCESSFUL) << "the returned status, not IoStatus";
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver",
-                    "IRP_MJ_DEVICE_CONTROL dispatch routine of \\Driver\\HkVerify returned 0xC0000001 for a request "
-                    "it completed with IoStatus.Status 0x0"),
-              1u)
-        << Describe(v);
-
-    // The lower driver pends; a completion routine that lets the completion
-    // go on must mark the request pending at its own level. Reported once,
-    // at the routine, not again at the dispatch routine that returned the
-    // lower status.
-    Control(Mode::ForwardNoPropagate);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCompleteRequest",
+    // Each broken rule reported once, where it was broken. The lower driver
+    // pends under ForwardNoPropagate: a completion routine that lets the
+    // completion go on must mark the request pending at its own level, and
+    // the dispatch routine that returned the lower status is not blamed too.
+    struct Broken {
+        Mode mode;
+        NTSTATUS returned;
+        const char* routine;
+        const char* rule;
+    };
+    for (const Broken& b : {
+             Broken{Mode::PendWithoutMark, STATUS_SUCCESS, "IofCallDriver",
+                    "returned STATUS_PENDING without marking the request pending"},
+             Broken{Mode::MarkAndComplete, STATUS_SUCCESS, "IofCallDriver",
+                    "marked the request pending (IoMarkIrpPending) but returned 0x0"},
+             Broken{Mode::ReturnOtherStatus, STATUS_UNSUCCESSFUL, "IofCallDriver",
+                    "IRP_MJ_DEVICE_CONTROL dispatch routine of \\Driver\\HkVerify returned 0xC0000001 for a "
+                    "request it completed with IoStatus.Status 0x0"},
+             Broken{Mode::ForwardNoPropagate, STATUS_SUCCESS, "IofCompleteRequest",
                     "completion routine of \\Driver\\HkVerify returned 0x0 without IoMarkIrpPending although "
-                    "Irp->PendingReturned is set"),
-              1u)
-        << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
+                    "Irp->PendingReturned is set"},
+         }) {
+        EXPECT_EQ(Control(b.mode).status, b.returned) << "the returned status, not IoStatus";
+        v = recorder.Take();
+        EXPECT_EQ(Count(v, b.routine, b.rule), 1u) << Describe(v);
+        EXPECT_EQ(v.size(), 1u) << Describe(v);
+    }
 
     // A threaded request is built at PASSIVE_LEVEL only, and only the I/O
     // manager frees it: the refused IoFreeIrp leaves it whole to send.
@@ -540,7 +535,12 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
 
     // The PnP manager's order: the harness plays it, so a request out of
     // order is reported (and still sent, leaving the order where it was).
-    PDEVICE_OBJECT pdo = hk::CreateLowerDevice(nullptr);
+    NTSTATUS preset = STATUS_SUCCESS;  // IoStatus of the first request to reach the bottom
+    PDEVICE_OBJECT pdo = hk::CreateLowerDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        if (preset == STATUS_SUCCESS) preset = irp->IoStatus.Status;
+        hk::CompleteIrp(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    });
     hk::Driver* pnp = hk::LoadDriver(PnpEntry, u"HkPnp");
     ASSERT_NE(pnp, nullptr);
     struct Step {
@@ -584,6 +584,7 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
             EXPECT_TRUE(v.empty()) << Describe(v);
         }
     }
+    EXPECT_EQ(preset, STATUS_NOT_SUPPORTED) << "a PnP request starts out not supported";
     EXPECT_EQ(hk::DriverObjectOf(pnp)->DeviceObject, nullptr) << "removed";
     EXPECT_TRUE(hk::UnloadDriver(pnp));
     hk::DeleteLowerDevice(pdo);
