@@ -1,6 +1,7 @@
-// The host kernel behaviour that the driver leans on, and the verifier's
-// checks. (Threaded requests and the USB library are exercised through the
-// simulated bus in simulated_bus_test.)
+// The host kernel behaviour that the driver leans on: completion routines,
+// the clock and waits, semaphores, and the verifier's IRQL, lock and pool
+// checks. (The request rules are in verifier_test; threaded requests and the
+// USB library are exercised through the simulated bus in simulated_bus_test.)
 #include <hostkernel/hostkernel.h>
 #include <usbdlib.h>
 
@@ -13,116 +14,14 @@
 
 namespace {
 
-// ------------------------------------------------------------------ a small test driver
-// Dispatch routines whose behaviour a test picks through `g_mode`.
-enum class Mode { Complete, CompleteTwice, ReturnWithoutCompleting, Echo };
-std::atomic<Mode> g_mode{Mode::Complete};
-
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-// Echo: device control copies the input to the output of whichever buffer
-// the method provides, and reports the method in the first output byte.
-NTSTATUS TestDispatch(PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (g_mode.load()) {
-    case Mode::Complete:
-        return CompleteWith(irp, STATUS_SUCCESS, 0);
-    case Mode::CompleteTwice:
-        CompleteWith(irp, STATUS_SUCCESS, 0);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    case Mode::ReturnWithoutCompleting:
-        return STATUS_SUCCESS;
-    case Mode::Echo:
-        break;
-    }
-    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) return CompleteWith(irp, STATUS_SUCCESS, 0);
-    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    ULONG inLen = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG outLen = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    auto* in = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
-    unsigned char* out = (code & 3) == METHOD_BUFFERED
-                             ? in
-                             : static_cast<unsigned char*>(irp->MdlAddress ? MmGetSystemAddressForMdlSafe(
-                                                                                 irp->MdlAddress, NormalPagePriority)
-                                                                           : nullptr);
-    ULONG n = inLen < outLen ? inLen : outLen;
-    if (out != in) std::memcpy(out, in, n);
-    if (n) out[0] = static_cast<unsigned char>(0xA0 | (code & 3));
-    return CompleteWith(irp, STATUS_SUCCESS, n);
-}
-
-PDEVICE_OBJECT g_device = nullptr;
-
-NTSTATUS TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (UCHAR m : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ}) driver->MajorFunction[m] = TestDispatch;
-    static WCHAR name[] = u"\\Device\\HkTest";
-    static WCHAR link[] = u"\\DosDevices\\HkTest";
-    UNICODE_STRING n, l;
-    RtlInitUnicodeString(&n, name);
-    RtlInitUnicodeString(&l, link);
-    NTSTATUS s = IoCreateDevice(driver, 16, &n, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
-    if (!NT_SUCCESS(s)) return s;
-    g_device->Flags |= DO_DIRECT_IO;
-    g_device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return IoCreateSymbolicLink(&l, &n);
-}
-
-void TestUnload(PDRIVER_OBJECT) {}
-
 class HostKernel : public ::testing::Test {
 protected:
-    void SetUp() override {
-        hk::LogClear();
-        g_mode = Mode::Complete;
-    }
+    void SetUp() override { hk::LogClear(); }
     void TearDown() override {
         hk::SetDiscreteClock();
         hk::SetTimeIncrement(156250);
     }
-
-    hk::Driver* Load() {
-        hk::Driver* d = hk::LoadDriver(TestEntry, u"HkTest");
-        hk::DriverObjectOf(d)->DriverUnload = TestUnload;
-        return d;
-    }
-    void Unload(hk::Driver* d) {
-        UNICODE_STRING l;
-        static WCHAR link[] = u"\\DosDevices\\HkTest";
-        RtlInitUnicodeString(&l, link);
-        IoDeleteSymbolicLink(&l);
-        IoDeleteDevice(g_device);
-        EXPECT_TRUE(hk::UnloadDriver(d));
-    }
 };
-
-// ------------------------------------------------------------------ buffer methods
-TEST_F(HostKernel, BufferMethodsDeliverInputAndReturnInformationBytes) {
-    hk::Driver* d = Load();
-    g_mode = Mode::Echo;
-    hk::Handle h;
-    ASSERT_EQ(hk::OpenFile("\\\\.\\HkTest", &h), STATUS_SUCCESS);
-    for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
-        SCOPED_TRACE(method);
-        unsigned char in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-        unsigned char out[12];
-        std::memset(out, 0xEE, sizeof out);
-        hk::IoResult r = hk::DeviceIoControl(h, CTL_CODE(0x22, 0x900, method, 0), in, sizeof in, out, sizeof out);
-        EXPECT_EQ(r.status, STATUS_SUCCESS);
-        EXPECT_EQ(r.information, 8u);
-        EXPECT_EQ(out[0], 0xA0 | method);
-        EXPECT_EQ(0, std::memcmp(out + 1, in + 1, 7));
-        EXPECT_EQ(out[8], 0xEE) << "bytes past Information are the caller's";
-    }
-    EXPECT_EQ(hk::CloseFile(h), STATUS_SUCCESS);
-    EXPECT_EQ(hk::OpenFile("\\\\.\\NoSuchDevice", &h), STATUS_OBJECT_NAME_NOT_FOUND);
-    Unload(d);
-}
 
 // ------------------------------------------------------------------ completion routines
 TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
@@ -350,53 +249,6 @@ TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
 }
 
 // ------------------------------------------------------------------ verifier
-TEST_F(HostKernel, VerifierCatchesDoubleCompletionAndUncompletedRequests) {
-    hk::Driver* d = Load();
-    hk::Handle h;
-    ASSERT_EQ(hk::OpenFile("\\\\.\\HkTest", &h), STATUS_SUCCESS);
-    {
-        hk::ViolationRecorder recorder;
-        g_mode = Mode::CompleteTwice;
-        hk::DeviceIoControl(h, CTL_CODE(0x22, 0x900, METHOD_BUFFERED, 0), nullptr, 0, nullptr, 0);
-        auto v = recorder.Take();
-        ASSERT_EQ(v.size(), 1u);
-        EXPECT_EQ(v[0].routine, "IofCompleteRequest");
-        EXPECT_NE(v[0].message.find("completed twice"), std::string::npos);
-    }
-    {
-        hk::ViolationRecorder recorder;
-        g_mode = Mode::ReturnWithoutCompleting;
-        // The request stays with the driver; the I/O manager would wait for
-        // it, so complete it here after the check has fired.
-        PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x22, 0x900, METHOD_NEITHER, 0), g_device, nullptr, 0,
-                                                 nullptr, 0, FALSE, nullptr, nullptr);
-        IoCallDriver(g_device, irp);
-        auto v = recorder.Take();
-        ASSERT_EQ(v.size(), 1u);
-        EXPECT_EQ(v[0].routine, "IofCallDriver");
-        EXPECT_NE(v[0].message.find("without completing or passing on"), std::string::npos);
-        EXPECT_NE(v[0].message.find("HkTest"), std::string::npos) << "names the driver";
-        hk::CompleteIrp(irp, STATUS_SUCCESS);
-    }
-    g_mode = Mode::Complete;
-    hk::CloseFile(h);
-    Unload(d);
-}
-
-TEST_F(HostKernel, VerifierReportsLeakedPoolPerTagAtUnload) {
-    hk::Driver* d = Load();
-    void* kept = ExAllocatePoolWithTag(NonPagedPool, 100, 'LEAK');
-    void* freed = ExAllocatePoolWithTag(NonPagedPool, 50, 'LEAK');
-    ExFreePool(freed);
-    hk::ViolationRecorder recorder;
-    Unload(d);
-    auto v = recorder.Take();
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].routine, "UnloadDriver");
-    EXPECT_NE(v[0].message.find("'LEAK': 1 allocation(s), 100 bytes"), std::string::npos) << v[0].message;
-    ExFreePool(kept);
-}
-
 TEST_F(HostKernel, VerifierCatchesWaitsAtDispatchLevel) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
