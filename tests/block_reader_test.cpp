@@ -315,28 +315,4 @@ TEST_F(BlockReaderTest, BlockPrintCoversWholeLinesOfTwentyInsideTheReply) {
     DebugLevel = 2;
 }
 
-// The IN completion's role played by the bus thread at DISPATCH_LEVEL: two
-// packets a millisecond of virtual time while the reader polls.
-TEST_F(BlockReaderTest, DispatchLevelWriterFeedsAPollingReaderWithoutLossOrReordering) {
-    ArmSequenceCheck(0);
-    constexpr int kPackets = 1000;
-    int64_t t0 = hk::Now100ns();
-    for (int ms = 0; ms < kPackets / 2; ++ms) {
-        hk::BusPostAt(t0 + 10000LL * (ms + 1), [this, ms] {
-            EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-            for (int i = 2 * ms; i < 2 * ms + 2; ++i) {
-                Packet p = MakePacket(static_cast<USHORT>(2 * i), static_cast<USHORT>(16 * i));
-                WriteRingBuffer(ext_->DataRingBuffer, reinterpret_cast<const UCHAR*>(p.data()), 34);
-            }
-        });
-    }
-    for (int block = 0; block < kPackets / 200; ++block) {
-        BlockReply r = ReadBlock(200, 1);
-        ASSERT_EQ(r.length, VelnorBlockReplyBytes(200, 1)) << "block " << block;
-        for (ULONG s = 0; s < 200; ++s) ASSERT_EQ(Word(r, 0, 200, s), static_cast<USHORT>(16 * (block * 200 + s)));
-        EXPECT_EQ(Status(r), 0);
-    }
-    hk::BusFlush();
-}
-
 }  // namespace

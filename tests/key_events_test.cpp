@@ -182,39 +182,6 @@ TEST_F(KeyEventsTest, HoldingKeyLockWithARingLockIsCaughtByTheVerifier) {
     EXPECT_FALSE(recorder.Take().empty());
 }
 
-// Blocks with key presses on one thread, GETKEY on another: every press
-// is released exactly once, whatever the interleaving.
-TEST_F(KeyEventsTest, ConcurrentTakeOutSeesEveryPressOnce) {
-    hk::ViolationRecorder recorder;
-    Flush();
-    std::atomic<bool> done{false};
-    std::atomic<int> released{0};
-    Keys taken;
-    auto take = [&] {
-        for (ULONG k : GetKeys(16)) {
-            if (k) taken.push_back(k);
-            if (k & kBreak) ++released;
-        }
-    };
-    auto taker = velnor_test::StartThread(PASSIVE_LEVEL, [&](std::stop_token stop) {
-        while (!done.load() && !stop.stop_requested()) take();
-    });
-    constexpr int kPresses = 40;
-    for (int i = 0; i < kPresses; ++i) {
-        while (i - released.load() > 8) std::this_thread::yield();  // keep the queue from filling up
-        Block(i % 2 ? kKey1 : kKey3);
-        Block(0);
-    }
-    done = true;
-    taker.join();
-    take();
-    EXPECT_EQ(released.load(), kPresses);
-    // A take-out between the key step's two locked sections may also see the
-    // entry before its break bit, as a held key; the break still comes once.
-    for (ULONG k : taken) EXPECT_TRUE(VELNOR_KEY_CODE(k) == 7 || VELNOR_KEY_CODE(k) == 15) << std::hex << k;
-    EXPECT_TRUE(recorder.Take().empty());
-}
-
 // The key step queueing entries while GETKEY requests take them out, both
 // live: every press must be handed out exactly once, released, with the
 // repeat count its length gives. In each round the test itself holds

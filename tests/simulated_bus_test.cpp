@@ -104,25 +104,6 @@ protected:
         ExFreePool(urb);
         return n;
     }
-    // Sends without waiting; the event is set on completion.
-    struct Sent {
-        KEVENT event;
-        IO_STATUS_BLOCK iosb{};
-        PIRP irp;
-    };
-    std::unique_ptr<Sent> Send(PURB urb) {
-        auto s = std::make_unique<Sent>();
-        KeInitializeEvent(&s->event, NotificationEvent, FALSE);
-        s->irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Pdo(), nullptr, 0, nullptr, 0, TRUE,
-                                               &s->event, &s->iosb);
-        IoGetNextIrpStackLocation(s->irp)->Parameters.Others.Argument1 = urb;
-        EXPECT_EQ(IoCallDriver(Pdo(), s->irp), STATUS_PENDING);
-        return s;
-    }
-    static NTSTATUS Wait(Sent& s) {
-        KeWaitForSingleObject(&s.event, Executive, KernelMode, FALSE, nullptr);
-        return s.iosb.Status;
-    }
     PURB PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, USHORT length = sizeof(_URB_PIPE_REQUEST)) {
         PURB urb = NewUrb(function, sizeof(_URB_PIPE_REQUEST));
         urb->UrbHeader.Length = length;
@@ -169,6 +150,16 @@ protected:
     }
     NTSTATUS Call(Tracked& t) { return IoCallDriver(Pdo(), t.irp); }
     static void WaitFor(Tracked& t) { KeWaitForSingleObject(&t.done, Executive, KernelMode, FALSE, nullptr); }
+    // Sends, expecting the request to pend; Wait gives its final status.
+    std::unique_ptr<Tracked> Send(PURB urb) {
+        auto t = Track(urb);
+        EXPECT_EQ(Call(*t), STATUS_PENDING);
+        return t;
+    }
+    static NTSTATUS Wait(Tracked& t) {
+        WaitFor(t);
+        return t.status;
+    }
     // Sends and expects the dispatch routine to complete it before returning.
     NTSTATUS Refused(PURB urb) {
         auto t = Track(urb);
@@ -324,7 +315,7 @@ TEST_F(SimulatedBusTest, PendingTransfersEndByCancelAbortOrUnplugExactlyOnce) {
     auto hung = Send(Iso(0x81, 4, 108, b1));
     LARGE_INTEGER timeout;
     timeout.QuadPart = -10000LL * 100;
-    EXPECT_EQ(KeWaitForSingleObject(&hung->event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&hung->done, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
     EXPECT_TRUE(IoCancelIrp(hung->irp));
     EXPECT_EQ(Wait(*hung), STATUS_CANCELLED);
 
@@ -333,7 +324,7 @@ TEST_F(SimulatedBusTest, PendingTransfersEndByCancelAbortOrUnplugExactlyOnce) {
     PURB abort = NewUrb(URB_FUNCTION_ABORT_PIPE, sizeof(_URB_PIPE_REQUEST));
     abort->UrbPipeRequest.PipeHandle = pipes_[0x81];
     EXPECT_EQ(SendUrb(Pdo(), abort), STATUS_SUCCESS);
-    EXPECT_EQ(pending->iosb.Status, STATUS_CANCELLED) << "completed before the abort itself";
+    EXPECT_EQ(pending->status, STATUS_CANCELLED) << "completed before the abort itself";
     EXPECT_EQ(queued->UrbHeader.Status, USBD_STATUS_CANCELED);
 
     auto gone = Send(Iso(0x81, 50, 108, b3));

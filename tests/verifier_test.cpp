@@ -42,6 +42,9 @@ enum class Mode {
     ForwardPropagate,   // to g_lower with a routine that propagates the pending mark
     ForwardNoPropagate, // the same routine without the propagation
     LeaveUnwritten,     // success, Information = output length - 4, nothing written
+    Echo,               // the input to whichever output buffer the method gives, byte 0 = 0xA0 | method
+    CompleteTwice,      // completes the request, then completes it again
+    ReturnWithoutCompleting,
 };
 std::atomic<Mode> g_mode{Mode::Complete};
 PDEVICE_OBJECT g_device = nullptr;
@@ -93,6 +96,24 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
         return IoCallDriver(g_lower, irp);
     case Mode::LeaveUnwritten:
         return Complete(irp, STATUS_SUCCESS, stack->Parameters.DeviceIoControl.OutputBufferLength - 4);
+    case Mode::Echo: {
+        const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+        auto* in = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer);
+        auto* out = (code & 3) == METHOD_BUFFERED ? in
+                                                  : static_cast<unsigned char*>(MmGetSystemAddressForMdlSafe(
+                                                        irp->MdlAddress, NormalPagePriority));
+        const ULONG n = std::min(stack->Parameters.DeviceIoControl.InputBufferLength,
+                                 stack->Parameters.DeviceIoControl.OutputBufferLength);
+        if (out != in) std::memcpy(out, in, n);
+        if (n) out[0] = static_cast<unsigned char>(0xA0 | (code & 3));
+        return Complete(irp, STATUS_SUCCESS, n);
+    }
+    case Mode::CompleteTwice:
+        Complete(irp, STATUS_SUCCESS);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    case Mode::ReturnWithoutCompleting:
+        return STATUS_SUCCESS;
     }
     return Complete(irp, STATUS_SUCCESS);
 }
@@ -105,6 +126,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     RtlInitUnicodeString(&link, u"\\DosDevices\\HkVerify");
     NTSTATUS s = IoCreateDevice(driver, 16, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
     if (!NT_SUCCESS(s)) return s;
+    g_device->Flags |= DO_DIRECT_IO;
     g_device->Flags &= ~DO_DEVICE_INITIALIZING;
     if (!IoAttachDeviceToDeviceStack(g_device, g_lower)) return STATUS_NO_SUCH_DEVICE;
     return IoCreateSymbolicLink(&link, &name);
@@ -163,9 +185,13 @@ NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 // Two requests allocated at load, one reinitialised as streams do before
 // every resubmission; neither is freed.
+// Pool too: one block kept, one freed.
 PIRP g_kept[2];
+void* g_keptPool = nullptr;
 NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    g_keptPool = ExAllocatePoolWithTag(NonPagedPool, 100, 'LEAK');
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 50, 'LEAK'));
     g_kept[0] = IoAllocateIrp(2, FALSE);
     g_kept[1] = IoAllocateIrp(2, FALSE);
     IoInitializeIrp(g_kept[1], IoSizeOfIrp(2), 2);
@@ -183,38 +209,44 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     Violations v = recorder.Take();
     EXPECT_TRUE(v.empty()) << Describe(v);
 
-    Control(Mode::PendWithoutMark);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver", "returned STATUS_PENDING without marking the request pending"), 1u)
-        << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
-
-    Control(Mode::MarkAndComplete);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver", "marked the request pending (IoMarkIrpPending) but returned 0x0"), 1u)
-        << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
-
-    EXPECT_EQ(Control(Mode::ReturnOtherStatus).status, STATUS_UNSUCCESSFUL) << "the returned status, not IoStatus";
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver",
-                    "IRP_MJ_DEVICE_CONTROL dispatch routine of \\Driver\\HkVerify returned 0xC0000001 for a request "
-                    "it completed with IoStatus.Status 0x0"),
-              1u)
-        << Describe(v);
-
-    // The lower driver pends; a completion routine that lets the completion
-    // go on must mark the request pending at its own level. Reported once,
-    // at the routine, not again at the dispatch routine that returned the
-    // lower status.
-    Control(Mode::ForwardNoPropagate);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCompleteRequest",
+    // Each broken rule reported once, where it was broken. The lower driver
+    // pends under ForwardNoPropagate: a completion routine that lets the
+    // completion go on must mark the request pending at its own level, and
+    // the dispatch routine that returned the lower status is not blamed too.
+    struct Broken {
+        Mode mode;
+        NTSTATUS returned;
+        const char* routine;
+        const char* rule;
+    };
+    for (const Broken& b : {
+             Broken{Mode::PendWithoutMark, STATUS_SUCCESS, "IofCallDriver",
+                    "returned STATUS_PENDING without marking the request pending"},
+             Broken{Mode::CompleteTwice, STATUS_SUCCESS, "IofCompleteRequest", "completed twice"},
+             Broken{Mode::MarkAndComplete, STATUS_SUCCESS, "IofCallDriver",
+                    "marked the request pending (IoMarkIrpPending) but returned 0x0"},
+             Broken{Mode::ReturnOtherStatus, STATUS_UNSUCCESSFUL, "IofCallDriver",
+                    "IRP_MJ_DEVICE_CONTROL dispatch routine of \\Driver\\HkVerify returned 0xC0000001 for a "
+                    "request it completed with IoStatus.Status 0x0"},
+             Broken{Mode::ForwardNoPropagate, STATUS_SUCCESS, "IofCompleteRequest",
                     "completion routine of \\Driver\\HkVerify returned 0x0 without IoMarkIrpPending although "
-                    "Irp->PendingReturned is set"),
-              1u)
-        << Describe(v);
+                    "Irp->PendingReturned is set"},
+         }) {
+        EXPECT_EQ(Control(b.mode).status, b.returned) << "the returned status, not IoStatus";
+        v = recorder.Take();
+        EXPECT_EQ(Count(v, b.routine, b.rule), 1u) << Describe(v);
+        EXPECT_EQ(v.size(), 1u) << Describe(v);
+    }
+    // A request the dispatch routine neither completed nor passed on stays
+    // with the driver: sent here rather than through a handle, whose caller
+    // would wait for it, and completed once the check has fired.
+    g_mode = Mode::ReturnWithoutCompleting;
+    PIRP kept = IoBuildDeviceIoControlRequest(kTestCode, g_device, nullptr, 0, nullptr, 0, FALSE, nullptr, nullptr);
+    IoCallDriver(g_device, kept);
+    v = recorder.Take();
+    EXPECT_EQ(Count(v, "IofCallDriver", "HkVerify returned 0x0 without completing or passing on"), 1u) << Describe(v);
     EXPECT_EQ(v.size(), 1u) << Describe(v);
+    hk::CompleteIrp(kept, STATUS_SUCCESS);
 
     // A threaded request is built at PASSIVE_LEVEL only, and only the I/O
     // manager frees it: the refused IoFreeIrp leaves it whole to send.
@@ -317,7 +349,9 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     EXPECT_TRUE(hk::UnloadDriver(leaking));
     v = recorder.Take();
     EXPECT_EQ(Count(v, "UnloadDriver", "2 request(s) from IoAllocateIrp never freed"), 1u) << Describe(v);
+    EXPECT_EQ(Count(v, "UnloadDriver", "'LEAK': 1 allocation(s), 100 bytes"), 1u) << Describe(v);
     for (PIRP irp : g_kept) IoFreeIrp(irp);
+    ExFreePool(g_keptPool);
     EXPECT_TRUE(recorder.Take().empty());
 }
 
@@ -344,6 +378,20 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
     EXPECT_EQ(0, std::memcmp(out, in, 4));
     for (size_t i = 4; i < 12; ++i) EXPECT_EQ(out[i], hk::kStalePoolByte) << i << ": unwritten, so stale";
     for (size_t i = 12; i < 16; ++i) EXPECT_EQ(out[i], 0xEE) << i << ": past Information";
+    // Each method delivers the input and returns Information bytes, no more.
+    g_mode = Mode::Echo;
+    for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
+        unsigned char input[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        std::memset(out, 0xEE, sizeof out);
+        r = hk::DeviceIoControl(handle_, CTL_CODE(0x22, 0x900, method, 0), input, sizeof input, out, 12);
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << method;
+        EXPECT_EQ(r.information, 8u) << method;
+        EXPECT_EQ(out[0], 0xA0 | method);
+        EXPECT_EQ(0, std::memcmp(out + 1, input + 1, 7)) << method;
+        EXPECT_EQ(out[8], 0xEE) << method << ": bytes past Information are the caller's";
+    }
+    hk::Handle none;
+    EXPECT_EQ(hk::OpenFile("\\\\.\\NoSuchDevice", &none), STATUS_OBJECT_NAME_NOT_FOUND);
 
     // Direct registry queries. A 4-byte target declared REG_DWORD: without
     // the type check a string would be written over it as a UNICODE_STRING
@@ -540,7 +588,12 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
 
     // The PnP manager's order: the harness plays it, so a request out of
     // order is reported (and still sent, leaving the order where it was).
-    PDEVICE_OBJECT pdo = hk::CreateLowerDevice(nullptr);
+    NTSTATUS preset = STATUS_SUCCESS;  // IoStatus of the first request to reach the bottom
+    PDEVICE_OBJECT pdo = hk::CreateLowerDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        if (preset == STATUS_SUCCESS) preset = irp->IoStatus.Status;
+        hk::CompleteIrp(irp, STATUS_SUCCESS);
+        return STATUS_SUCCESS;
+    });
     hk::Driver* pnp = hk::LoadDriver(PnpEntry, u"HkPnp");
     ASSERT_NE(pnp, nullptr);
     struct Step {
@@ -584,6 +637,7 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
             EXPECT_TRUE(v.empty()) << Describe(v);
         }
     }
+    EXPECT_EQ(preset, STATUS_NOT_SUPPORTED) << "a PnP request starts out not supported";
     EXPECT_EQ(hk::DriverObjectOf(pnp)->DeviceObject, nullptr) << "removed";
     EXPECT_TRUE(hk::UnloadDriver(pnp));
     hk::DeleteLowerDevice(pdo);

@@ -118,21 +118,18 @@ class ModuleFixture : public DeviceFixture {
 protected:
 
     virtual velnor::sim::ModuleSettings Settings() { return {}; }
-    // How the host controller completes requests (on its bus thread, or
-    // inline in IoCallDriver) and orders an abort against its transfers.
     // The controller's completion mode: ctest runs the stream tests once on
     // the bus thread, once completing inside IoCallDriver and once with each
     // pipe's completions on a thread of their own (VELNOR_BUS_MODE).
-    static bool InlineCompletion() {
+    static std::string_view BusMode() {
         const char* mode = std::getenv("VELNOR_BUS_MODE");
-        return mode && std::string_view(mode) == "inline";
+        return mode ? mode : "";
     }
+    static bool InlineCompletion() { return BusMode() == "inline"; }
     virtual hk::usb::HostController::Options BusOptions() {
         hk::usb::HostController::Options options;
-        const char* mode = std::getenv("VELNOR_BUS_MODE");
-        std::string_view m = mode ? mode : "";
-        options.inlineCompletion = m == "inline";
-        options.completionThreadPerPipe = m == "threads";
+        options.inlineCompletion = InlineCompletion();
+        options.completionThreadPerPipe = BusMode() == "threads";
         return options;
     }
     // The function on the bus: the acquisition module unless a test brings its own.
