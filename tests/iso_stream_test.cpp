@@ -249,11 +249,22 @@ TEST_F(IsoStreamTest, SubmissionsThatFailAtOnceEndTheStreamsCleanly) {
     ASSERT_EQ(StartOut({1, 16, 0, 5, 1}), STATUS_SUCCESS);
     ASSERT_TRUE(WaitFor([&] { return !IsoStreamClaimed(IsoStreamOut); }, 5.0));
     EXPECT_EQ(Lines(outDone), 1u);
+    // A stack that marks the refused request pending first: the transfer
+    // goes on for 16 refusals in a row, then ends.
+    hk::LogClear();
+    failing.PendBeforeFailing(true);
+    const size_t failedBefore = failing.Failed();
+    failing.Pass(-1, 1);
+    ASSERT_EQ(StartOut({1, 16, 0, 5, 1}), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitFor([&] { return !IsoStreamClaimed(IsoStreamOut); }, 5.0));
+    EXPECT_EQ(Lines(outDone), 1u);
+    EXPECT_EQ(failing.Failed() - failedBefore, 17u);
+    failing.PendBeforeFailing(false);
     EXPECT_TRUE(IsoStreamClaimed(IsoStreamIn)) << "the IN stream runs on";
     WriteShared(DebugLevel, 2);
     Halt();
     ext_->StackDeviceObject = attached;
-    EXPECT_EQ(failing.Failed(), 11u);
+    EXPECT_EQ(failing.Failed(), 28u);
 }
 
 TEST_F(IsoStreamTest, OutTransferGoesOnAfterStatusUnsuccessfulAndEndsWhenCancelled) {
@@ -493,6 +504,17 @@ TEST_F(IsoStreamTest, OfTwoConcurrentStartsExactlyOneRuns) {
         ASSERT_EQ(Stop(), STATUS_SUCCESS);
         ASSERT_TRUE(WaitFor([&] { return StreamsEnded(); }, 5.0)) << "round " << round;
         EXPECT_EQ(ReadShared(ext_->DescriptorRingBuffer), nullptr);
+    }
+    // Two OUT starts alike: one runs, the other is refused before it waits.
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(StartIn(), STATUS_SUCCESS);
+        NTSTATUS a = STATUS_PENDING, b = STATUS_PENDING;
+        velnor_test::RunConcurrently({[&] { a = StartOut(); }, [&] { b = StartOut(); }});
+        const bool one = (a == STATUS_SUCCESS && b == STATUS_DEVICE_BUSY) ||
+                         (a == STATUS_DEVICE_BUSY && b == STATUS_SUCCESS);
+        EXPECT_TRUE(one) << "round " << round << ": 0x" << std::hex << a << " and 0x" << b;
+        ASSERT_EQ(Stop(), STATUS_SUCCESS);
+        ASSERT_TRUE(WaitFor([&] { return StreamsEnded(); }, 5.0)) << "round " << round;
     }
 }
 

@@ -116,7 +116,6 @@ IsoStreamObject* BuildIsoStreamIn(PDEVICE_OBJECT deviceObject, const IsoStreamRe
             DiscardStream(stream, t + 1);
             return nullptr;
         }
-        ClearSlotWordCounts(stream, SliceOf(stream, stream->TransferObjects[t].FirstPacket));
     }
     stream->ArmSequenceCheck = 1;
     return stream;

@@ -118,26 +118,32 @@ NTSTATUS ControlStartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 NTSTATUS ControlStartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->IoStatus.Information = 0;
-    // A second start is refused before it touches the running stream's
-    // builder (the flush below would empty its packet ring); the claim in
-    // the start still settles two starts racing past this point.
-    if (IsoStreamClaimed(IsoStreamOut)) {
-        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - a stream is still running\n");
-        return STATUS_DEVICE_BUSY;
-    }
-    WriteShared(IsoInCompleted, 0);
-    // Start just after the second IN completion that follows the request.
     NTSTATUS status = STATUS_SUCCESS;
-    if (!AwaitInCompletion() || !AwaitInCompletion()) {
+    // The OUT pipe is claimed first: a second start, also one racing this
+    // one, is then refused before it touches the running stream's builder
+    // (the flush below would empty its packet ring), and nothing else runs
+    // the builder while this request resets it.
+    if (!ClaimIsoStream(IsoStreamOut)) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT - "
-                      "no IN completion within a second\n");
-        status = STATUS_IO_TIMEOUT;
+                      "a stream is still running\n");
+        status = STATUS_DEVICE_BUSY;
+    } else {
+        WriteShared(IsoInCompleted, 0);
+        // Start just after the second IN completion that follows the request.
+        if (!AwaitInCompletion() || !AwaitInCompletion()) {
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT - "
+                          "no IN completion within a second\n");
+            status = STATUS_IO_TIMEOUT;
+        }
+        // The builder's first step empties IsoPacketRingBuffer, so the stream
+        // starts from fresh packets; set before the first completion can run.
+        WriteShared(ctr_notempty, 0);
+        WriteShared(FlushPacketRing, 1);
+        if (NT_SUCCESS(status))
+            status = Velnor_StartIsoStreamOut(deviceObject, irp);  // gives the claim back if it fails
+        else
+            ReleaseIsoStream(IsoStreamOut);
     }
-    // The builder's first step empties IsoPacketRingBuffer, so the stream
-    // starts from fresh packets; set before the first completion can run.
-    WriteShared(ctr_notempty, 0);
-    WriteShared(FlushPacketRing, 1);
-    if (NT_SUCCESS(status)) status = Velnor_StartIsoStreamOut(deviceObject, irp);
     VELNOR_LOG(3, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT end\n");
     return status;
 }

@@ -48,6 +48,8 @@ NTSTATUS InitTransferObjectOut(IsoStreamObject* stream, ULONG t) {
     return InitIsoTransfer(stream, t, SliceOf(stream, stream->PacketsPerTransfer * t), OutNames);
 }
 
+// Called with the OUT pipe claimed by the request (so that no other start
+// touches the builder meanwhile); a start that fails gives the claim back.
 NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - START\n");
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
@@ -67,11 +69,8 @@ NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - no output buffer\n");
         status = STATUS_UNSUCCESSFUL;
     }
-    if (NT_SUCCESS(status) && !ClaimIsoStream(IsoStreamOut)) {
-        VELNOR_LOG(1, "Velnor> ERROR: Velnor_StartIsoStreamOut() - a stream is still running\n");
-        status = STATUS_DEVICE_BUSY;
-    }
     if (!NT_SUCCESS(status)) {
+        ReleaseIsoStream(IsoStreamOut);
         VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - EXIT (0x%X)\n", status);
         return status;
     }
@@ -103,6 +102,10 @@ NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
+// Completions with STATUS_UNSUCCESSFUL a transfer goes on after in a row:
+// 16 transfers of missed frames is no longer a passing fault.
+constexpr ULONG kMaxUnsuccessfulInARow = 16;
+
 NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* transfer = static_cast<IsoTransferObject*>(context);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut In\n");
@@ -127,12 +130,17 @@ NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(stream->DeviceObject->DeviceExtension);
     const NTSTATUS irpStatus = irp->IoStatus.Status;
 
-    // STATUS_UNSUCCESSFUL (a missed frame) goes on like success, but only
-    // for a transfer that was on the bus: one the stack refused inside
-    // IofCallDriver, never pending, would be refused again at once, each time
-    // one call deeper on this stack, until it overflowed.
+    // STATUS_UNSUCCESSFUL (a missed frame) goes on like success, but not
+    // without end: a stack that refuses the resubmission inside IofCallDriver
+    // runs this routine again one call deeper each time, until the stack
+    // overflowed. A transfer never pending was refused outright; one refused
+    // after being marked pending (as some stacks do) is caught by the count.
     const UCHAR stop = ReadShared(StopIsoStream);
-    const BOOLEAN goesOn = irpStatus >= 0 || (irpStatus == STATUS_UNSUCCESSFUL && irp->PendingReturned);
+    if (irpStatus >= 0) transfer->UnsuccessfulInARow = 0;
+    if (irpStatus == STATUS_UNSUCCESSFUL) ++transfer->UnsuccessfulInARow;
+    const BOOLEAN goesOn =
+        irpStatus >= 0 || (irpStatus == STATUS_UNSUCCESSFUL && irp->PendingReturned &&
+                           transfer->UnsuccessfulInARow <= kMaxUnsuccessfulInARow);
     if (goesOn && !stop) {
         PUCHAR slice = SliceOf(stream, transfer->FirstPacket);
         BuildIsoUrb(transfer, slice);

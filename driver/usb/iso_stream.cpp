@@ -57,8 +57,9 @@ NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNa
         return STATUS_UNSUCCESSFUL;
     }
     // What the USB stack refuses anyway: more packets in one URB than a
-    // full-speed isochronous transfer may carry, and packets larger than the
-    // endpoint takes in a frame.
+    // full-speed isochronous transfer may carry (the module is a full-speed
+    // device; high speed would allow 1024 in multiples of 8), and packets
+    // larger than the endpoint takes in a frame.
     if (request->PacketsPerTransfer > kMaxPacketsPerUrb) {
         VELNOR_LOG(1, names.tooManyPackets, request->PacketsPerTransfer);
         return STATUS_INVALID_PARAMETER;

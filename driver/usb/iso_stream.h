@@ -27,6 +27,7 @@ struct IsoTransferObject {
     IsoStreamObject* Stream;
     PURB Urb;
     PIRP Irp;
+    ULONG UnsuccessfulInARow;  // OUT: completions with STATUS_UNSUCCESSFUL since the last success
 };
 
 // The log lines of the start and set-up, which name the stream's routines.

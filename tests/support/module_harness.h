@@ -72,6 +72,8 @@ public:
     size_t Failed() const { return failed_; }
     // The status a refused submission completes with (the device is gone, by default).
     void FailWith(NTSTATUS status) { failWith_ = status; }
+    // Marks a refused request pending before completing it, as some stacks do.
+    void PendBeforeFailing(bool on) { pendFirst_ = on; }
 
 private:
     NTSTATUS Dispatch(PIRP irp) {
@@ -93,8 +95,10 @@ private:
             urb->UrbHeader.Status = status == STATUS_DEVICE_NOT_CONNECTED ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_INVALID_PARAMETER;
             irp->IoStatus.Status = status;
             irp->IoStatus.Information = 0;
+            const bool pend = pendFirst_;
+            if (pend) IoMarkIrpPending(irp);
             IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return status;
+            return pend ? STATUS_PENDING : status;
         }
         IoCopyCurrentIrpStackLocationToNext(irp);
         return IoCallDriver(controller_, irp);
@@ -106,6 +110,7 @@ private:
     std::atomic<int> passIn_{-1}, passOut_{-1};
     std::atomic<size_t> failed_{0};
     std::atomic<NTSTATUS> failWith_{STATUS_DEVICE_NOT_CONNECTED};
+    std::atomic<bool> pendFirst_{false};
 };
 
 // The recommended stream parameters (see docs/simulated-module.md): IN
