@@ -1,8 +1,5 @@
 // The simulated host controller with the simulated module on it, seen from
-// below the driver: descriptors and strings, vendor and class requests,
-// configuration and alternate setting, bulk echo, isochronous timing, late
-// and missed packets, the USB stack's refusals, halted pipes, cancellation,
-// abort ordering, inline completion, and the injected faults.
+// below the driver, as the driver's USB stack.
 #include "support/module_harness.h"
 
 #include <hostkernel/usb_bus.h>
@@ -12,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -84,13 +82,18 @@ protected:
         for (ULONG p = 0; p < packets; ++p) t.IsoPacket[p] = {p * size, size, 0};
         return urb;
     }
+    // A select-configuration request for interface 0 with `alternate`, from the pool.
+    PURB ConfigRequest(UCHAR alternate, USBD_INTERFACE_LIST_ENTRY (&list)[2]) {
+        config_ = module_->ConfigurationDescriptor();  // the request points into it
+        auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config_.data());
+        list[0] = {USBD_ParseConfigurationDescriptorEx(cd, cd, 0, alternate, -1, -1, -1), nullptr};
+        list[1] = {nullptr, nullptr};
+        return USBD_CreateConfigurationRequestEx(cd, list);
+    }
     // Selects interface 0 with `alternate`; remembers the pipe handles.
     ULONG Select(UCHAR alternate) {
-        auto config = module_->ConfigurationDescriptor();
-        auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-        USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, 0, alternate, -1, -1, -1), nullptr},
-                                             {nullptr, nullptr}};
-        PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+        USBD_INTERFACE_LIST_ENTRY list[2];
+        PURB urb = ConfigRequest(alternate, list);
         EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
         EXPECT_NE(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
         configuration_ = urb->UrbSelectConfiguration.ConfigurationHandle;
@@ -109,6 +112,12 @@ protected:
         urb->UrbHeader.Length = length;
         urb->UrbPipeRequest.PipeHandle = pipe;
         return urb;
+    }
+    NTSTATUS PipeOp(USHORT function, UCHAR endpoint) { return SendUrb(Pdo(), PipeRequest(function, pipes_.at(endpoint))); }
+    // Sends and waits; the final status and the URB's own.
+    void Expect(PURB urb, NTSTATUS status, USBD_STATUS usbd, const std::string& what = {}) {
+        EXPECT_EQ(SendUrb(Pdo(), urb), status) << what;
+        EXPECT_EQ(urb->UrbHeader.Status, usbd) << what;
     }
 
     // A request of our own, with a completion routine that notes where and
@@ -149,6 +158,13 @@ protected:
         return t;
     }
     NTSTATUS Call(Tracked& t) { return IoCallDriver(Pdo(), t.irp); }
+    NTSTATUS CallAtDispatch(Tracked& t) {
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        NTSTATUS s = Call(t);
+        KeLowerIrql(irql);
+        return s;
+    }
     static void WaitFor(Tracked& t) { KeWaitForSingleObject(&t.done, Executive, KernelMode, FALSE, nullptr); }
     // Sends, expecting the request to pend; Wait gives its final status.
     std::unique_ptr<Tracked> Send(PURB urb) {
@@ -168,6 +184,10 @@ protected:
         EXPECT_EQ(returned, t->status);
         return returned;
     }
+    void ExpectRefused(PURB urb, NTSTATUS status, USBD_STATUS usbd, const std::string& what = {}) {
+        EXPECT_EQ(Refused(urb), status) << what;
+        EXPECT_EQ(urb->UrbHeader.Status, usbd) << what;
+    }
     static void Fill(std::vector<uint8_t>& buffer) { std::fill(buffer.begin(), buffer.end(), 0xA5); }
     static bool Untouched(const uint8_t* slot, size_t n) {
         return std::all_of(slot, slot + n, [](uint8_t b) { return b == 0xA5; });
@@ -176,6 +196,7 @@ protected:
     std::shared_ptr<AcquisitionModule> module_;
     std::unique_ptr<hk::usb::HostController> bus_;
     std::vector<std::vector<uint8_t>> urbs_;
+    std::vector<uint8_t> config_;
     USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     std::map<UCHAR, USBD_PIPE_HANDLE> pipes_;
     std::map<UCHAR, USBD_PIPE_TYPE> types_;
@@ -220,8 +241,7 @@ TEST_F(SimulatedBusTest, VendorAndClassRequestsAreAnsweredAsDocumented) {
 
     std::vector<uint8_t> none;
     urb = Vendor(URB_FUNCTION_VENDOR_OTHER, false, 0xFF, 0, none);
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID);
+    Expect(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     bus_->StallNext(0);
     EXPECT_EQ(SendUrb(Pdo(), Vendor(URB_FUNCTION_VENDOR_ENDPOINT, false, 0x01, 0, none)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(SendUrb(Pdo(), Vendor(URB_FUNCTION_VENDOR_ENDPOINT, false, 0x01, 0, none)), STATUS_SUCCESS);
@@ -256,22 +276,17 @@ TEST_F(SimulatedBusTest, ConfigurationGivesFivePipesAndTheAlternateSettingEight)
     urb->UrbSelectInterface.ConfigurationHandle = configuration_;
     urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(room5);
     urb->UrbSelectInterface.Interface.AlternateSetting = 1;
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    Expect(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(urb->UrbSelectInterface.Interface.NumberOfPipes, 0u) << "no pipe list handed out";
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x88, in)), STATUS_SUCCESS) << "the eighth pipe's handle still holds";
     // The same for a configuration.
-    auto config = module_->ConfigurationDescriptor();
-    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 1, -1, -1, -1), nullptr},
-                                         {nullptr, nullptr}};
-    urb = USBD_CreateConfigurationRequestEx(cd, list);
+    USBD_INTERFACE_LIST_ENTRY list[2];
+    urb = ConfigRequest(1, list);
     ASSERT_NE(urb, nullptr);
     const USHORT cut = 3 * sizeof(USBD_PIPE_INFORMATION);
     urb->UrbSelectConfiguration.Interface.Length -= cut;
     urb->UrbHeader.Length -= cut;
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    Expect(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
     ExFreePool(urb);
 }
@@ -321,9 +336,7 @@ TEST_F(SimulatedBusTest, PendingTransfersEndByCancelAbortOrUnplugExactlyOnce) {
 
     PURB queued = Iso(0x81, 50, 108, b2);
     auto pending = Send(queued);
-    PURB abort = NewUrb(URB_FUNCTION_ABORT_PIPE, sizeof(_URB_PIPE_REQUEST));
-    abort->UrbPipeRequest.PipeHandle = pipes_[0x81];
-    EXPECT_EQ(SendUrb(Pdo(), abort), STATUS_SUCCESS);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS);
     EXPECT_EQ(pending->status, STATUS_CANCELLED) << "completed before the abort itself";
     EXPECT_EQ(queued->UrbHeader.Status, USBD_STATUS_CANCELED);
 
@@ -350,8 +363,7 @@ TEST_F(SimulatedBusTest, InjectedFailuresAndDelaysHitTheChosenTransfer) {
     bus_->FailTransfer(0x81, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
     EXPECT_EQ(SendUrb(Pdo(), Iso(0x81, 2, 108, buffer)), STATUS_SUCCESS);
     PURB second = Iso(0x81, 2, 108, buffer);
-    EXPECT_EQ(SendUrb(Pdo(), second), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(second->UrbHeader.Status, USBD_STATUS_REQUEST_FAILED);
+    Expect(second, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
     EXPECT_EQ(SendUrb(Pdo(), Iso(0x81, 2, 108, buffer)), STATUS_SUCCESS);
 
     bus_->SetCompletionDelay(0x83, 500000);  // 50 ms
@@ -496,8 +508,7 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
     urb->UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t{0x5B000183});
     urb->UrbBulkOrInterruptTransfer.TransferBuffer = data.data();
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
-    EXPECT_EQ(Refused(urb), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    ExpectRefused(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
     EXPECT_EQ(Refused(PipeRequest(URB_FUNCTION_ABORT_PIPE, urb->UrbBulkOrInterruptTransfer.PipeHandle)),
               STATUS_INVALID_PARAMETER);
 
@@ -508,60 +519,62 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
     ASSERT_NE(pipes_[0x81], oldIn);
     urb = Iso(0x81, 2, 108, buffer);
     urb->UrbIsochronousTransfer.PipeHandle = oldIn;
-    EXPECT_EQ(Refused(urb), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    ExpectRefused(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
     const uint64_t packetsBefore = module_->PacketsSent();
 
-    // Header lengths: the structure's size (isochronous: room for every packet).
-    auto invalid = [&](PURB u, const char* what) {
-        EXPECT_EQ(Refused(u), STATUS_INVALID_PARAMETER) << what;
-        EXPECT_EQ(u->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER) << what;
+    // Header lengths: the structure's size (isochronous: room for every
+    // packet); the isochronous limits of a full-speed controller and the pipe.
+    auto iso4 = [&](const std::function<void(PURB)>& change) {
+        PURB u = Iso(0x81, 4, 108, buffer);
+        change(u);
+        return u;
     };
-    urb = NewUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
-    urb->UrbHeader.Length -= 8;
-    invalid(urb, "short descriptor request");
-    urb = NewUrb(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(_URB_GET_CURRENT_FRAME_NUMBER) + 8);
-    invalid(urb, "long frame number request");
-    invalid(PipeRequest(URB_FUNCTION_RESET_PIPE, pipes_[0x81], sizeof(_URB_PIPE_REQUEST) - 4),
-            "the old pipe request on a current stack");
+    const auto oldPipeRequest = [&] {
+        return PipeRequest(URB_FUNCTION_RESET_PIPE, pipes_[0x81], sizeof(_URB_PIPE_REQUEST) - 4);
+    };
+    const std::pair<const char*, std::function<PURB()>> invalid[] = {
+        {"short descriptor request",
+         [&] {
+             PURB u = NewUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
+             u->UrbHeader.Length -= 8;
+             return u;
+         }},
+        {"long frame number request",
+         [&] { return NewUrb(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(_URB_GET_CURRENT_FRAME_NUMBER) + 8); }},
+        {"the old pipe request on a current stack", oldPipeRequest},
+        {"room for three and a half packets",
+         [&] {
+             return iso4([](PURB u) {
+                 u->UrbHeader.Length = static_cast<USHORT>(offsetof(_URB_ISOCH_TRANSFER, IsoPacket) + 12 * 4 - 1);
+             });
+         }},
+        {"no packet", [&] { return Iso(0x81, 0, 108, buffer); }},
+        {"256 packets", [&] { return Iso(0x81, 256, 108, buffer); }},
+        {"packets above the pipe's 108 bytes", [&] { return Iso(0x81, 4, 109, buffer); }},
+        {"a last packet that runs past 108 bytes",
+         [&] { return iso4([](PURB u) { u->UrbIsochronousTransfer.TransferBufferLength += 1; }); }},
+        {"offsets out of order", [&] { return iso4([](PURB u) { u->UrbIsochronousTransfer.IsoPacket[2].Offset = 500; }); }},
+        {"isochronous transfer on a bulk pipe", [&] { return Iso(0x83, 4, 64, buffer); }},
+        {"bulk transfer on an isochronous pipe", [&] { return Bulk(0x81, data); }},
+    };
+    for (const auto& [what, make] : invalid)
+        ExpectRefused(make(), STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, what);
     hk::SetUsbdiVersion(0x100);
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_RESET_PIPE, pipes_[0x81], sizeof(_URB_PIPE_REQUEST) - 4)),
-              STATUS_SUCCESS)
-        << "an OSR2.1 stack takes it";
+    EXPECT_EQ(SendUrb(Pdo(), oldPipeRequest()), STATUS_SUCCESS) << "an OSR2.1 stack takes it";
     hk::SetUsbdiVersion(0x600);
-    urb = Iso(0x81, 4, 108, buffer);
-    urb->UrbHeader.Length = static_cast<USHORT>(offsetof(_URB_ISOCH_TRANSFER, IsoPacket) + 12 * 4 - 1);
-    invalid(urb, "room for three and a half packets");
-
-    // Isochronous limits of a full-speed controller and of the pipe.
-    invalid(Iso(0x81, 0, 108, buffer), "no packet");
-    invalid(Iso(0x81, 256, 108, buffer), "256 packets");
-    invalid(Iso(0x81, 4, 109, buffer), "packets above the pipe's 108 bytes");
-    urb = Iso(0x81, 4, 108, buffer);
-    urb->UrbIsochronousTransfer.TransferBufferLength += 1;
-    invalid(urb, "a last packet that runs past 108 bytes");
-    urb = Iso(0x81, 4, 108, buffer);
-    urb->UrbIsochronousTransfer.IsoPacket[2].Offset = 500;
-    invalid(urb, "offsets out of order");
-    urb = Iso(0x83, 4, 64, buffer);
-    invalid(urb, "isochronous transfer on a bulk pipe");
-    urb = Bulk(0x81, data);
-    invalid(urb, "bulk transfer on an isochronous pipe");
     // Without ASAP the start frame must lie within 1024 frames of now.
     for (int32_t distance : {1500, -1500}) {
         urb = Iso(0x81, 4, 108, buffer);
         urb->UrbIsochronousTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
         urb->UrbIsochronousTransfer.StartFrame = hk::usb::HostController::FrameNumber() + distance;
-        EXPECT_EQ(Refused(urb), STATUS_UNSUCCESSFUL) << distance;
-        EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_BAD_START_FRAME) << distance;
+        ExpectRefused(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_BAD_START_FRAME, std::to_string(distance));
     }
 
     // Functions: reserved or unknown codes are not URB functions; a defined
     // one this controller does not carry out is not supported.
     for (USHORT f : {USHORT{0x16}, USHORT{0x1D}, USHORT{0x99}}) {
         urb = NewUrb(f, sizeof(_URB_HEADER));
-        EXPECT_EQ(Refused(urb), STATUS_INVALID_PARAMETER) << f;
-        EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION) << f;
+        ExpectRefused(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION, std::to_string(f));
     }
     urb = NewUrb(URB_FUNCTION_CONTROL_TRANSFER, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     EXPECT_EQ(Refused(urb), STATUS_NOT_SUPPORTED);
@@ -577,7 +590,7 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
         EXPECT_TRUE(recorder.Any("IofCallDriver"));
     }
     EXPECT_EQ(most->UrbHeader.Status, USBD_STATUS_SUCCESS) << "the held URB is left alone";
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS);
     EXPECT_EQ(Wait(*held), STATUS_CANCELLED);
 }
 
@@ -591,42 +604,32 @@ TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirs
     PURB queued = Bulk(0x83, early);
     auto queuedSent = Send(queued);
     bus_->StallNext(0x83);
-    PURB urb = Bulk(0x83, in);
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID);
+    Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     EXPECT_TRUE(bus_->Halted(0x83));
     EXPECT_EQ(Wait(*queuedSent), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(queued->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
     EXPECT_EQ(queued->UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
     EXPECT_TRUE(Untouched(early.data(), early.size()));
-    for (int i = 0; i < 2; ++i) {
-        urb = Bulk(0x83, in);
-        EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL) << "still halted";
-        EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
-    }
+    for (int i = 0; i < 2; ++i) Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, "still halted");
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x04, out)), STATUS_SUCCESS) << "other pipes go on";
     // Resetting the host side alone: the device still stalls the next transfer.
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_RESET_PIPE, 0x83), STATUS_SUCCESS);
     EXPECT_FALSE(bus_->Halted(0x83));
-    urb = Bulk(0x83, in);
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID) << "the device's endpoint is still halted";
+    Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, "the device's endpoint is still halted");
     EXPECT_TRUE(bus_->Halted(0x83));
     // Clearing the device's stall alone leaves the host side halted.
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
-    urb = Bulk(0x83, in);
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_CLEAR_STALL, 0x83), STATUS_SUCCESS);
+    Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
     // Both together: the pipe works again.
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_RESET_PIPE, 0x83), STATUS_SUCCESS);
     EXPECT_FALSE(bus_->Halted(0x83));
-    urb = Bulk(0x83, in);
+    PURB urb = Bulk(0x83, in);
     EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
     EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
     // RESET_PIPE does both in one request.
     bus_->StallNext(0x83);
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipes_[0x83])), STATUS_SUCCESS);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x83), STATUS_SUCCESS);
     EXPECT_FALSE(bus_->Halted(0x83));
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_SUCCESS);
 
@@ -678,14 +681,9 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
         << "it waited for its frames";
     EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[3].Length, 74u);
 
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
     auto atDispatch = Track(Iso(0x81, 4, 108, b2));
-    NTSTATUS returned = Call(*atDispatch);
-    KeLowerIrql(irql);
-    EXPECT_EQ(returned, STATUS_PENDING);
-    WaitFor(*atDispatch);
-    EXPECT_EQ(atDispatch->status, STATUS_SUCCESS);
+    EXPECT_EQ(CallAtDispatch(*atDispatch), STATUS_PENDING);
+    EXPECT_EQ(Wait(*atDispatch), STATUS_SUCCESS);
     EXPECT_TRUE(atDispatch->onBus);
 
     // IoCallDriver holds its caller only for a request done within 8
@@ -693,16 +691,14 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     std::vector<uint8_t> b4;
     auto longer = Track(Iso(0x81, 20, 108, b4));
     EXPECT_EQ(Call(*longer), STATUS_PENDING) << "20 frames away";
-    WaitFor(*longer);
-    EXPECT_EQ(longer->status, STATUS_SUCCESS);
+    EXPECT_EQ(Wait(*longer), STATUS_SUCCESS);
     EXPECT_TRUE(longer->onBus);
     bus_->HangNextTransfer(0x81);
     auto hung = Track(Iso(0x81, 4, 108, b3));
     EXPECT_EQ(Call(*hung), STATUS_PENDING) << "a hung transfer never holds IoCallDriver";
     EXPECT_EQ(KeReadStateEvent(&hung->done), 0);
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
-    WaitFor(*hung);
-    EXPECT_EQ(hung->status, STATUS_CANCELLED);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(*hung), STATUS_CANCELLED);
 
     // A waiting submitter's request can still be aborted from elsewhere
     // (1 ms ticks, so the abort comes before its seven frames are over).
@@ -718,7 +714,7 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     do KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
     while (bus_->Pending() == 0 && ++delays < 1000);
     EXPECT_NE(bus_->Pending(), 0u) << "the submitter's transfer never reached the controller";
-    EXPECT_EQ(SendUrb(Pdo(), PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81])), STATUS_SUCCESS);
+    EXPECT_EQ(PipeOp(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS);
     submitter.Join();
     hk::SetTimeIncrement(156250);
     EXPECT_EQ(waitedReturned, STATUS_CANCELLED);
@@ -726,11 +722,8 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
 
     bus_->SetInlineCompletion(false);
     bus_->Unplug();
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
     auto gone = Track(Iso(0x81, 4, 108, b3));
-    returned = Call(*gone);
-    KeLowerIrql(irql);
-    EXPECT_EQ(returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(CallAtDispatch(*gone), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(KeReadStateEvent(&gone->done), 1) << "completed inside IoCallDriver";
     bus_->Plug();
 }

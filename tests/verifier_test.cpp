@@ -31,6 +31,15 @@ std::string Describe(const Violations& v) {
     return s;
 }
 
+// Takes the findings so far: exactly `expected`, each once.
+Violations ExpectFindings(hk::ViolationRecorder& recorder,
+                    std::initializer_list<std::pair<std::string_view, std::string_view>> expected) {
+    Violations v = recorder.Take();
+    for (const auto& [routine, text] : expected) EXPECT_EQ(Count(v, routine, text), 1u) << text << Describe(v);
+    EXPECT_EQ(v.size(), expected.size()) << Describe(v);
+    return v;
+}
+
 // ------------------------------------------------------------------ a test driver
 // Its dispatch routine keeps or breaks the request rules as `g_mode` says.
 enum class Mode {
@@ -183,6 +192,17 @@ NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+void Wait(KEVENT& event) { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }
+
+// Sends a request of the test's own; its completion routine keeps it and sets `done`.
+NTSTATUS SendKept(PDEVICE_OBJECT device, KEVENT& done, PIRP& irp) {
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoSetCompletionRoutine(irp, KeepIt, &done, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    return IoCallDriver(device, irp);
+}
+
 // Two requests allocated at load, one reinitialised as streams do before
 // every resubmission; neither is freed.
 // Pool too: one block kept, one freed.
@@ -206,8 +226,7 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     EXPECT_EQ(Control(Mode::Complete).status, STATUS_SUCCESS);
     EXPECT_EQ(Control(Mode::PendProperly).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(Control(Mode::ForwardPropagate).status, STATUS_SUCCESS);
-    Violations v = recorder.Take();
-    EXPECT_TRUE(v.empty()) << Describe(v);
+    ExpectFindings(recorder, {});
 
     // Each broken rule reported once, where it was broken. The lower driver
     // pends under ForwardNoPropagate: a completion routine that lets the
@@ -233,9 +252,7 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
                     "Irp->PendingReturned is set"},
          }) {
         EXPECT_EQ(Control(b.mode).status, b.returned) << "the returned status, not IoStatus";
-        v = recorder.Take();
-        EXPECT_EQ(Count(v, b.routine, b.rule), 1u) << Describe(v);
-        EXPECT_EQ(v.size(), 1u) << Describe(v);
+        ExpectFindings(recorder, {{b.routine, b.rule}});
     }
     // A request the dispatch routine neither completed nor passed on stays
     // with the driver: sent here rather than through a handle, whose caller
@@ -243,9 +260,7 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     g_mode = Mode::ReturnWithoutCompleting;
     PIRP kept = IoBuildDeviceIoControlRequest(kTestCode, g_device, nullptr, 0, nullptr, 0, FALSE, nullptr, nullptr);
     IoCallDriver(g_device, kept);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver", "HkVerify returned 0x0 without completing or passing on"), 1u) << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
+    ExpectFindings(recorder, {{"IofCallDriver", "HkVerify returned 0x0 without completing or passing on"}});
     hk::CompleteIrp(kept, STATUS_SUCCESS);
 
     // A threaded request is built at PASSIVE_LEVEL only, and only the I/O
@@ -259,52 +274,41 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     KeLowerIrql(old);
     ASSERT_NE(threaded, nullptr);
     IoFreeIrp(threaded);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IoBuildDeviceIoControlRequest", "called at IRQL 1; it requires PASSIVE_LEVEL"), 1u)
-        << Describe(v);
-    EXPECT_EQ(Count(v, "IoFreeIrp", "IoBuildDeviceIoControlRequest is freed by the I/O manager"), 1u) << Describe(v);
+    ExpectFindings(recorder, {{"IoBuildDeviceIoControlRequest", "called at IRQL 1; it requires PASSIVE_LEVEL"},
+                              {"IoFreeIrp", "IoBuildDeviceIoControlRequest is freed by the I/O manager"}});
     iosb.Status = STATUS_PENDING;
     IoCallDriver(g_lower, threaded);
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
 
-    // Port reset and enable reach the USB stack at PASSIVE_LEVEL only.
-    for (ULONG code : {IOCTL_INTERNAL_USB_RESET_PORT, IOCTL_INTERNAL_USB_ENABLE_PORT}) {
-        for (KIRQL irql : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
-            KeClearEvent(&event);
-            PIRP irp = IoBuildDeviceIoControlRequest(code, g_lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
-            KeRaiseIrql(irql, &old);
-            IoCallDriver(g_lower, irp);
-            KeLowerIrql(old);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        }
-    }
-    // So does a pipe reset; other URBs may go at DISPATCH_LEVEL.
-    for (USHORT function : {USHORT(URB_FUNCTION_RESET_PIPE), USHORT(URB_FUNCTION_ABORT_PIPE)}) {
+    // Port reset and enable, and a pipe reset, reach the USB stack at
+    // PASSIVE_LEVEL only; other URBs may go at DISPATCH_LEVEL.
+    auto sendAt = [&](KIRQL irql, ULONG code, USHORT function) {
         URB urb{};
         urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
         urb.UrbHeader.Function = function;
         KeClearEvent(&event);
-        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, g_lower, nullptr, 0, nullptr, 0, TRUE,
-                                                 &event, &iosb);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, g_lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeRaiseIrql(irql, &old);
         IoCallDriver(g_lower, irp);
         KeLowerIrql(old);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    };
+    for (KIRQL irql : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+        sendAt(irql, IOCTL_INTERNAL_USB_RESET_PORT, 0);
+        sendAt(irql, IOCTL_INTERNAL_USB_ENABLE_PORT, 0);
     }
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver", "IOCTL_INTERNAL_USB_RESET_PORT sent at IRQL 2"), 1u) << Describe(v);
-    EXPECT_EQ(Count(v, "IofCallDriver", "IOCTL_INTERNAL_USB_ENABLE_PORT sent at IRQL 2"), 1u) << Describe(v);
-    EXPECT_EQ(Count(v, "IofCallDriver", "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent at IRQL 2"), 1u)
-        << Describe(v);
-    EXPECT_EQ(v.size(), 3u) << Describe(v);
+    sendAt(DISPATCH_LEVEL, IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_RESET_PIPE);
+    sendAt(DISPATCH_LEVEL, IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_ABORT_PIPE);
+    ExpectFindings(recorder, {{"IofCallDriver", "IOCTL_INTERNAL_USB_RESET_PORT sent at IRQL 2"},
+                              {"IofCallDriver", "IOCTL_INTERNAL_USB_ENABLE_PORT sent at IRQL 2"},
+                              {"IofCallDriver", "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent at IRQL 2"}});
 
     // A zero-byte pool allocation is a finding, as under Driver Verifier.
     void* nothing = ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT');
     ExFreePool(nothing);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "ExAllocatePoolWithTag", "allocation of zero bytes"), 1u) << Describe(v);
+    ExpectFindings(recorder, {{"ExAllocatePoolWithTag", "allocation of zero bytes"}});
 
     // Unicode formats print at PASSIVE_LEVEL only; narrow ones anywhere.
     UNICODE_STRING u;
@@ -318,10 +322,10 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
         KeLowerIrql(old);
         EXPECT_TRUE(hk::LogHasLine("ws|ls|uni|s|ansi|c"));
     }
-    v = recorder.Take();
-    for (const char* finding : {"%ws at IRQL 2", "%ls at IRQL 2", "%wZ at IRQL 2", "%C at IRQL 2"})
-        EXPECT_EQ(Count(v, "DbgPrint", finding), 1u) << finding << Describe(v);
-    EXPECT_EQ(v.size(), 4u) << Describe(v);
+    ExpectFindings(recorder, {{"DbgPrint", "%ws at IRQL 2"},
+                              {"DbgPrint", "%ls at IRQL 2"},
+                              {"DbgPrint", "%wZ at IRQL 2"},
+                              {"DbgPrint", "%C at IRQL 2"}});
 
     // A request goes down without a cancel routine: the driver that set one
     // takes it back first.
@@ -338,21 +342,18 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     IoFreeIrp(own);
     hk::DeleteLowerDevice(taker);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "IofCallDriver", "request passed on with a cancel routine still set"), 1u) << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
+    ExpectFindings(recorder, {{"IofCallDriver", "request passed on with a cancel routine still set"}});
 
     // A request the driver allocated stays its own through IoInitializeIrp:
     // both leaked requests count at unload.
     hk::Driver* leaking = hk::LoadDriver(LeakingEntry, u"HkLeaking");
     ASSERT_NE(leaking, nullptr);
     EXPECT_TRUE(hk::UnloadDriver(leaking));
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "UnloadDriver", "2 request(s) from IoAllocateIrp never freed"), 1u) << Describe(v);
-    EXPECT_EQ(Count(v, "UnloadDriver", "'LEAK': 1 allocation(s), 100 bytes"), 1u) << Describe(v);
+    ExpectFindings(recorder, {{"UnloadDriver", "2 request(s) from IoAllocateIrp never freed"},
+                              {"UnloadDriver", "'LEAK': 1 allocation(s), 100 bytes"}});
     for (PIRP irp : g_kept) IoFreeIrp(irp);
     ExFreePool(g_keptPool);
-    EXPECT_TRUE(recorder.Take().empty());
+    ExpectFindings(recorder, {});
 }
 
 // The DriverEntry that keeps the registry path it was given.
@@ -425,8 +426,7 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
         EXPECT_EQ(query(name, 0, REG_DWORD, &p.value), STATUS_OBJECT_TYPE_MISMATCH);
         EXPECT_EQ(p.value, 0x11111111u);
         EXPECT_EQ(p.guard[0], 0x22222222u) << "nothing written past the target";
-        Violations v = recorder.Take();
-        EXPECT_EQ(Count(v, "RtlQueryRegistryValues", "without RTL_QUERY_REGISTRY_TYPECHECK"), 1u) << Describe(v);
+        Violations v = ExpectFindings(recorder, {{"RtlQueryRegistryValues", "without RTL_QUERY_REGISTRY_TYPECHECK"}});
         EXPECT_EQ(Count(v, "RtlQueryRegistryValues", "overwrites the 4-byte target"), 1u) << Describe(v);
         EXPECT_EQ(query(name, checkDword, expectDword, &p.value), STATUS_OBJECT_TYPE_MISMATCH);
         EXPECT_EQ(p.value, 0x11111111u);
@@ -436,7 +436,7 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
     EXPECT_EQ(p.value, 7u);
     EXPECT_EQ(query(u"Missing", checkDword, expectDword, &p.value), STATUS_SUCCESS);
     EXPECT_EQ(p.value, 2u) << "the default";
-    EXPECT_TRUE(recorder.Take().empty());
+    ExpectFindings(recorder, {});
     // Targets declared for what they receive: a UNICODE_STRING (a null
     // buffer gets pool the caller frees), a sized buffer for larger data.
     UNICODE_STRING text{};
@@ -450,7 +450,7 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
     ASSERT_EQ(query(u"Blob", 0, REG_BINARY, blob), STATUS_SUCCESS);
     EXPECT_EQ(0, std::memcmp(blob, "\1\2\3\4\5\6\7\10", 8)) << "data only, for a negative size";
     EXPECT_EQ(blob[2], 0x33);
-    EXPECT_TRUE(recorder.Take().empty());
+    ExpectFindings(recorder, {});
     hk::RegistryDeleteKey(key);
 
     // DriverEntry's registry path is the platform's, freed when DriverEntry
@@ -536,15 +536,13 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
         hk::PendUntilCancelled(irp);
         return STATUS_PENDING;
     });
-    PIRP irp = IoAllocateIrp(pending->StackSize, FALSE);
+    PIRP irp;
     KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, KeepIt, &done, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(pending, irp), STATUS_PENDING);
+    EXPECT_EQ(SendKept(pending, done, irp), STATUS_PENDING);
     hk::DeleteLowerDevice(pending);
     EXPECT_EQ(hk::DeviceObjectReferences(pending), 1u) << "the request's";
     EXPECT_TRUE(IoCancelIrp(irp));
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    Wait(done);
     EXPECT_EQ(hk::DeviceObjectReferences(pending), 0u);
     IoFreeIrp(irp);
 
@@ -552,18 +550,12 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
     // would be called after it has gone.
     hk::Driver* holding = hk::LoadDriver(HoldingEntry, u"HkHolding");
     ASSERT_NE(holding, nullptr);
-    irp = IoAllocateIrp(g_holding->StackSize, FALSE);
-    KeClearEvent(&done);
-    IoSetCompletionRoutine(irp, KeepIt, &done, TRUE, TRUE, TRUE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    EXPECT_EQ(IoCallDriver(g_holding, irp), STATUS_PENDING);
+    EXPECT_EQ(SendKept(g_holding, done, irp), STATUS_PENDING);
     IoDeleteDevice(g_holding);
     EXPECT_TRUE(hk::UnloadDriver(holding));
-    Violations v = recorder.Take();
-    EXPECT_EQ(Count(v, "UnloadDriver", "1 deleted device object(s) still referenced"), 1u) << Describe(v);
-    EXPECT_EQ(v.size(), 1u) << Describe(v);
+    ExpectFindings(recorder, {{"UnloadDriver", "1 deleted device object(s) still referenced"}});
     EXPECT_TRUE(IoCancelIrp(irp));
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    Wait(done);
     EXPECT_EQ(hk::DeviceObjectReferences(g_holding), 0u);
     IoFreeIrp(irp);
 
@@ -572,19 +564,14 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
     ASSERT_EQ(IoAttachDeviceToDeviceStack(above, below), below);
     hk::DeleteLowerDevice(below);
     EXPECT_EQ(hk::DeviceObjectReferences(below), 1u) << "the attachment's";
-    irp = IoAllocateIrp(below->StackSize, FALSE);
-    KeClearEvent(&done);
-    IoSetCompletionRoutine(irp, KeepIt, &done, TRUE, TRUE, TRUE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    IoCallDriver(below, irp);  // the device above still sends it requests
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    SendKept(below, done, irp);  // the device above still sends it requests
+    Wait(done);
     EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
     IoFreeIrp(irp);
     IoDetachDevice(below);
     EXPECT_EQ(hk::DeviceObjectReferences(below), 0u);
     hk::DeleteLowerDevice(above);
-    v = recorder.Take();
-    EXPECT_TRUE(v.empty()) << Describe(v);
+    ExpectFindings(recorder, {});
 
     // The PnP manager's order: the harness plays it, so a request out of
     // order is reported (and still sent, leaving the order where it was).
@@ -600,15 +587,17 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
         UCHAR minor;
         const char* rule;  // null: in order
     };
-    hk::PnpSend(pdo, IRP_MN_START_DEVICE);
-    v = recorder.Take();
-    EXPECT_EQ(Count(v, "PnpSend", "IRP_MN_START_DEVICE out of order: the PnP manager sends nothing before the "
-                                  "driver's add-device routine has run"),
-              1u)
-        << Describe(v);
+    auto send = [&](const Step& step) {
+        SCOPED_TRACE(static_cast<int>(step.minor));
+        hk::PnpSend(pdo, step.minor);
+        if (step.rule) ExpectFindings(recorder, {{"PnpSend", step.rule}});
+        else ExpectFindings(recorder, {});
+    };
+    send({IRP_MN_START_DEVICE, "IRP_MN_START_DEVICE out of order: the PnP manager sends nothing before the "
+                               "driver's add-device routine has run"});
     ASSERT_EQ(hk::PnpAddDevice(pnp, pdo), STATUS_SUCCESS);
-    const Step steps[] = {
-        {IRP_MN_STOP_DEVICE, "IRP_MN_STOP_DEVICE comes only after a successful IRP_MN_QUERY_STOP_DEVICE"},
+    for (const Step& step : {
+        Step{IRP_MN_STOP_DEVICE, "IRP_MN_STOP_DEVICE comes only after a successful IRP_MN_QUERY_STOP_DEVICE"},
         {IRP_MN_START_DEVICE, nullptr},
         {IRP_MN_START_DEVICE, "IRP_MN_START_DEVICE comes after add-device, or after IRP_MN_STOP_DEVICE"},
         {IRP_MN_QUERY_STOP_DEVICE, nullptr},
@@ -624,24 +613,13 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
         {IRP_MN_SURPRISE_REMOVAL, nullptr},
         {IRP_MN_QUERY_CAPABILITIES, "after IRP_MN_SURPRISE_REMOVAL only IRP_MN_REMOVE_DEVICE comes"},
         {IRP_MN_REMOVE_DEVICE, nullptr},
-        {IRP_MN_START_DEVICE, "the PnP manager sends nothing after IRP_MN_REMOVE_DEVICE"},
-    };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(static_cast<int>(step.minor));
-        hk::PnpSend(pdo, step.minor);
-        v = recorder.Take();
-        if (step.rule) {
-            EXPECT_EQ(Count(v, "PnpSend", step.rule), 1u) << Describe(v);
-            EXPECT_EQ(v.size(), 1u) << Describe(v);
-        } else {
-            EXPECT_TRUE(v.empty()) << Describe(v);
-        }
-    }
+        Step{IRP_MN_START_DEVICE, "the PnP manager sends nothing after IRP_MN_REMOVE_DEVICE"}})
+        send(step);
     EXPECT_EQ(preset, STATUS_NOT_SUPPORTED) << "a PnP request starts out not supported";
     EXPECT_EQ(hk::DriverObjectOf(pnp)->DeviceObject, nullptr) << "removed";
     EXPECT_TRUE(hk::UnloadDriver(pnp));
     hk::DeleteLowerDevice(pdo);
-    EXPECT_TRUE(recorder.Take().empty());
+    ExpectFindings(recorder, {});
 }
 
 // A small operation with one allocation of each kind a driver makes, that
@@ -679,29 +657,24 @@ TEST_F(Verifier, LowResourcesSimulationFailsTheChosenCallsOfEveryAllocatingRouti
         IoFreeIrp(irps[0]);
         IoFreeIrp(irps[2]);
     }
-    {
-        // Pool by tag: two in a row from the first; other tags untouched.
-        hk::FailAllocations tagged({hk::Alloc::ExAllocatePoolWithTag, 'AAAA', 1, 2});
-        void* b1 = ExAllocatePoolWithTag(NonPagedPool, 8, 'BBBB');
-        void* a1 = ExAllocatePoolWithTag(NonPagedPool, 8, 'AAAA');
-        void* a2 = ExAllocatePoolWithTag(NonPagedPool, 8, 'AAAA');
-        void* a3 = ExAllocatePoolWithTag(NonPagedPool, 8, 'AAAA');
-        EXPECT_NE(b1, nullptr);
-        EXPECT_EQ(a1, nullptr);
-        EXPECT_EQ(a2, nullptr);
-        EXPECT_NE(a3, nullptr);
-        ExFreePool(b1);
-        ExFreePool(a3);
-    }
-    // At random: a seed fails the same calls every time, another seed others.
-    auto pattern = [](uint64_t seed) {
-        hk::FailAllocations random({hk::Alloc::Any, 0, 0, 1, 0.3, seed});
-        std::string fails;
-        for (int i = 0; i < 200; ++i) {
-            void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 'RAND');
-            fails += p ? '.' : 'x';
+    // Pool blocks of `tags` in turn: '.' granted, 'x' failed.
+    auto pool = [](const std::vector<ULONG>& tags) {
+        std::string got;
+        for (ULONG tag : tags) {
+            void* p = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
+            got += p ? '.' : 'x';
             if (p) ExFreePool(p);
         }
+        return got;
+    };
+    {
+        hk::FailAllocations tagged({hk::Alloc::ExAllocatePoolWithTag, 'AAAA', 1, 2});
+        EXPECT_EQ(pool({'BBBB', 'AAAA', 'AAAA', 'AAAA'}), ".xx.") << "two in a row from the first; other tags untouched";
+    }
+    // At random: a seed fails the same calls every time, another seed others.
+    auto pattern = [&](uint64_t seed) {
+        hk::FailAllocations random({hk::Alloc::Any, 0, 0, 1, 0.3, seed});
+        const std::string fails = pool(std::vector<ULONG>(200, 'RAND'));
         EXPECT_EQ(random.Failed(), static_cast<unsigned>(std::count(fails.begin(), fails.end(), 'x')));
         return fails;
     };
@@ -761,8 +734,7 @@ TEST_F(Verifier, LowResourcesSimulationFailsTheChosenCallsOfEveryAllocatingRouti
         EXPECT_TRUE(hk::OutstandingPool().empty()) << nth;
     }
     EXPECT_EQ(hk::AllocationCalls(hk::Alloc::IoAllocateMdl), 2u) << "counted whether failed or not";
-    Violations v = recorder.Take();
-    EXPECT_TRUE(v.empty()) << Describe(v);
+    ExpectFindings(recorder, {});
 }
 
 }  // namespace
