@@ -34,6 +34,9 @@ struct DeviceExtension {
     ULONG KeyOutput[16];
     PIRP PendingIrp;                                 // the request Velnor_CallUSBD waits for
     KSEMAPHORE CallUsbdSemaphore;                    // one USB request block at a time
+    // Guards PendingIrp between Velnor_CallUSBD, which frees the request,
+    // and Plug and Play, which cancels it from another thread.
+    KSPIN_LOCK PendingIrpLock;
 };
 
 // Driver-wide flags. They are written with single stores from passive-level

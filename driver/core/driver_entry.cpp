@@ -1,7 +1,7 @@
 // Driver entry, dispatch table, registry log level, system-control
 // pass-through and unload.
 #include "acquisition/key_events.h"
-#include "core/device_extension.h"
+#include "core/device_core.h"
 
 namespace {
 
@@ -89,9 +89,16 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 
     SetDebugLevelFromRegistry(registryPath, L"DebugLevel", &DebugLevel);
 
+    // Write, cleanup, shutdown and the rest keep the platform's default answer.
+    driverObject->MajorFunction[IRP_MJ_CREATE] = Velnor_Create;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = Velnor_Close;
     driverObject->MajorFunction[IRP_MJ_READ] = Velnor_Read;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Velnor_ProcessIOCTL;
+    driverObject->MajorFunction[IRP_MJ_POWER] = Velnor_DispatchPower;
     driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = Velnor_ProcessSysControlIrp;
+    driverObject->MajorFunction[IRP_MJ_PNP] = Velnor_DispatchPnp;
     driverObject->DriverUnload = Velnor_Unload;
+    driverObject->DriverExtension->AddDevice = Velnor_PnPAddDevice;
     DeviceRemoved = 1;
     DeviceStarted = 0;
 

@@ -80,3 +80,5 @@ static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "interface descriptor");
 static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "endpoint descriptor");
 static_assert(offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request) == 129, "vendor request code");
 static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType) == 131, "descriptor type");
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "device capabilities record");
+static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8, "capability bits");

@@ -100,6 +100,7 @@ typedef struct _STRING {
 #define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182)
 #define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009A)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009D)
@@ -266,6 +267,7 @@ ULONG DbgPrint(PCSTR Format, ...);  // kernel format rules: %ws, %wZ, 32-bit %l
 #define IRP_MN_QUERY_STOP_DEVICE 0x05
 #define IRP_MN_CANCEL_STOP_DEVICE 0x06
 #define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_ID 0x13
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 
 #define IRP_MN_WAIT_WAKE 0x00
@@ -383,8 +385,55 @@ typedef struct _DEVICE_OBJECT {
     PVOID HkPrivate;                       // host kernel bookkeeping
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-typedef enum _DEVICE_POWER_STATE { PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3 } DEVICE_POWER_STATE;
-typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking, PowerSystemSleeping1 } SYSTEM_POWER_STATE;
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceMaximum
+} DEVICE_POWER_STATE;
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0, PowerSystemWorking, PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
+    PowerSystemHibernate, PowerSystemShutdown, PowerSystemMaximum
+} SYSTEM_POWER_STATE;
+
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved1 : 1;
+    ULONG WakeFromInterrupt : 1;
+    ULONG SecureDevice : 1;
+    ULONG ChildOfVgaEnabledBridge : 1;
+    ULONG DecodeIoOnBoot : 1;
+    ULONG Reserved : 9;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+typedef enum _BUS_QUERY_ID_TYPE {
+    BusQueryDeviceID = 0, BusQueryHardwareIDs = 1, BusQueryCompatibleIDs = 2, BusQueryInstanceID = 3,
+    BusQueryDeviceSerialNumber = 4, BusQueryContainerID = 5
+} BUS_QUERY_ID_TYPE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -424,6 +473,12 @@ typedef struct _IO_STACK_LOCATION {
             PVOID AllocatedResources;
             PVOID AllocatedResourcesTranslated;
         } StartDevice;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
+        struct {
+            BUS_QUERY_ID_TYPE IdType;
+        } QueryId;
         struct {
             alignas(8) ULONG SystemContext;
             alignas(8) POWER_STATE_TYPE Type;

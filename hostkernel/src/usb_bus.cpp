@@ -294,13 +294,14 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
                     if (config[e + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
                     auto* ep = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&config[e]);
                     USBD_PIPE_INFORMATION& p = info->Pipes[pipe++];
-                    p.MaximumPacketSize = ep->wMaxPacketSize;
+                    // The driver may ask for a packet size of its own; the pipe then runs with it.
+                    if (!(p.PipeFlags & USBD_PF_CHANGE_MAX_PACKET)) p.MaximumPacketSize = ep->wMaxPacketSize;
                     p.EndpointAddress = ep->bEndpointAddress;
                     p.Interval = ep->bInterval;
                     p.PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
                     const uintptr_t handle = kPipeTag | uintptr_t{generation & 0xFFFF} << 8 | ep->bEndpointAddress;
                     p.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(handle);
-                    pipes[handle] = Pipe{ep->bEndpointAddress, d->bInterfaceNumber, p.PipeType, ep->wMaxPacketSize};
+                    pipes[handle] = Pipe{ep->bEndpointAddress, d->bInterfaceNumber, p.PipeType, p.MaximumPacketSize};
                     endpoints[ep->bEndpointAddress].halted = false;  // a newly opened pipe
                     endpoints[ep->bEndpointAddress].deviceStalled = false;  // configured anew
                     if (!p.MaximumTransferSize) p.MaximumTransferSize = 4096;

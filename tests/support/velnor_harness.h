@@ -7,7 +7,7 @@
 #include "acquisition/key_events.h"
 #include "acquisition/ring_buffer.h"
 #include "control/stream_control.h"
-#include "core/device_extension.h"
+#include "core/device_core.h"
 #include "velnor/velnor_ioctl.h"
 
 #include <hostkernel/hostkernel.h>
@@ -46,53 +46,6 @@ inline Packet MakePacket(USHORT sequence, USHORT base = 0x100, USHORT sta1 = 0, 
     return p;
 }
 
-// The control codes the tests need, routed as the driver's control
-// dispatcher will route them.
-inline NTSTATUS TestDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
-    auto* ext = static_cast<DeviceExtension*>(device->DeviceExtension);
-    NTSTATUS status;
-    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_VELNOR_READ_ISO_BUFFER:
-        status = ControlReadIsoBuffer(device, irp);
-        break;
-    case IOCTL_VELNOR_START_ISO_STREAM_IN:
-        status = ControlStartIsoStreamIn(device, irp);
-        break;
-    case IOCTL_VELNOR_START_ISO_STREAM_OUT:
-        status = ControlStartIsoStreamOut(device, irp);
-        break;
-    case IOCTL_VELNOR_STOP_ISO_STREAM:
-        status = ControlStopIsoStream(device, irp);
-        break;
-    case IOCTL_VELNOR_ENABLE:
-        WriteShared(AcqModuleConnected, 1);
-        irp->IoStatus.Information = 0;
-        status = STATUS_SUCCESS;
-        break;
-    case IOCTL_VELNOR_KEYPAD_GETKEY:
-        status = Velnor_GetKey(ext, irp);
-        break;
-    case IOCTL_VELNOR_KEYPAD_FLUSH:
-        Velnor_KeypadFlush(ext);
-        irp->IoStatus.Information = 0;
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        irp->IoStatus.Information = 0;
-        status = STATUS_INVALID_DEVICE_REQUEST;
-    }
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-inline NTSTATUS TestCreateClose(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
 struct BlockReply {
     NTSTATUS status;
     ULONG length;
@@ -108,9 +61,6 @@ protected:
         driver_ = hk::LoadDriver(DriverEntry, u"Velnor");
         ASSERT_NE(driver_, nullptr);
         PDRIVER_OBJECT object = hk::DriverObjectOf(driver_);
-        object->MajorFunction[IRP_MJ_CREATE] = TestCreateClose;
-        object->MajorFunction[IRP_MJ_CLOSE] = TestCreateClose;
-        object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TestDeviceControl;
         UNICODE_STRING name, link;
         RtlInitUnicodeString(&name, u"\\Device\\Velnor-0");
         RtlInitUnicodeString(&link, u"\\DosDevices\\Velnor-0");
@@ -120,6 +70,10 @@ protected:
         device_->Flags |= DO_DIRECT_IO;
         device_->Flags &= ~DO_DEVICE_INITIALIZING;
         ext_ = static_cast<DeviceExtension*>(device_->DeviceExtension);
+        // As add-device and a start leave it, without a bus below.
+        ext_->PendingIoCount = 1;
+        KeInitializeEvent(&ext_->RemoveEvent, NotificationEvent, FALSE);
+        DeviceStarted = 1;
         ext_->DataRingBuffer = AllocRingBuffer(kDataRingBytes);
         ext_->DescriptorRingBuffer = AllocRingBuffer(12 * 10);
         ASSERT_NE(ext_->DataRingBuffer, nullptr);
