@@ -1,7 +1,6 @@
 // Open, close and the control-request dispatcher: the removal reference,
 // the exact match of the code, and completion before return.
-#include "acquisition/key_events.h"
-#include "control/stream_control.h"
+#include "control/control_codes.h"
 #include "core/device_core.h"
 #include "velnor/velnor_ioctl.h"
 
@@ -39,7 +38,6 @@ NTSTATUS Velnor_Close(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS Velnor_ProcessIOCTL(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_ProcessIOCTL() - START\n");
-    auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     if (!LockDevice(deviceObject)) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL() - device not locked\n");
         irp->IoStatus.Status = STATUS_DELETE_PENDING;
@@ -52,41 +50,9 @@ NTSTATUS Velnor_ProcessIOCTL(PDEVICE_OBJECT deviceObject, PIRP irp) {
     irp->IoStatus.Information = 0;
     const ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
     NTSTATUS status;
-    switch (code) {
-    case IOCTL_VELNOR_START_ISO_STREAM_IN:
-        VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_IN\n");
-        status = ControlStartIsoStreamIn(deviceObject, irp);
-        break;
-    case IOCTL_VELNOR_START_ISO_STREAM_OUT:
-        VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_START_ISO_STREAM_OUT\n");
-        status = ControlStartIsoStreamOut(deviceObject, irp);
-        break;
-    case IOCTL_VELNOR_STOP_ISO_STREAM:
-        VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM\n");
-        status = ControlStopIsoStream(deviceObject, irp);
-        break;
-    case IOCTL_VELNOR_READ_ISO_BUFFER:
-        status = ControlReadIsoBuffer(deviceObject, irp);
-        break;
-    case IOCTL_VELNOR_ENABLE:
-        VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_ENABLE\n");
-        WriteShared(AcqModuleConnected, 1);
-        VELNOR_LOG(5, "AcqModuleConnected_5  %x\n", 1);
-        status = STATUS_SUCCESS;
-        break;
-    case IOCTL_VELNOR_KEYPAD_FLUSH:
-        VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_KEYPAD_FLUSH\n");
-        Velnor_KeypadFlush(ext);
-        status = STATUS_SUCCESS;
-        break;
-    case IOCTL_VELNOR_KEYPAD_GETKEY:
-        VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_KEYPAD_GETKEY\n");
-        status = Velnor_GetKey(ext, irp);
-        break;
-    default:
+    if (!AcquisitionControl(deviceObject, irp, code, &status) && !UsbControl(deviceObject, irp, code, &status)) {
         VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: ACQ IOCTL:%08X NOT SUPPORTED \n", code);
         status = STATUS_INVALID_PARAMETER;
-        break;
     }
     irp->IoStatus.Status = status;
     UnlockDevice(deviceObject);
