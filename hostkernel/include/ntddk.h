@@ -93,6 +93,7 @@ typedef struct _STRING {
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000D)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000E)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016)
 #define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023)
@@ -108,6 +109,7 @@ typedef struct _STRING {
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120)
+#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184)
 #define STATUS_SEMAPHORE_LIMIT_EXCEEDED ((NTSTATUS)0xC0000047)
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
@@ -266,8 +268,17 @@ ULONG DbgPrint(PCSTR Format, ...);  // kernel format rules: %ws, %wZ, 32-bit %l
 #define IRP_MN_STOP_DEVICE 0x04
 #define IRP_MN_QUERY_STOP_DEVICE 0x05
 #define IRP_MN_CANCEL_STOP_DEVICE 0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
+#define IRP_MN_QUERY_INTERFACE 0x08
 #define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_RESOURCES 0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT 0x0C
+#define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0D
 #define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
+#define IRP_MN_QUERY_BUS_INFORMATION 0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 
 #define IRP_MN_WAIT_WAKE 0x00
@@ -386,13 +397,32 @@ typedef struct _DEVICE_OBJECT {
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef enum _DEVICE_POWER_STATE {
-    PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceMaximum
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
 } DEVICE_POWER_STATE;
 typedef enum _SYSTEM_POWER_STATE {
-    PowerSystemUnspecified = 0, PowerSystemWorking, PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
-    PowerSystemHibernate, PowerSystemShutdown, PowerSystemMaximum
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
 } SYSTEM_POWER_STATE;
+#define POWER_SYSTEM_MAXIMUM 7
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE;
 
+// What IRP_MN_QUERY_CAPABILITIES fills in (the flags mingw-w64's DDK
+// headers name; later flags are in Reserved).
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
     USHORT Version;
@@ -414,15 +444,10 @@ typedef struct _DEVICE_CAPABILITIES {
     ULONG NonDynamic : 1;
     ULONG WarmEjectSupported : 1;
     ULONG NoDisplayInUI : 1;
-    ULONG Reserved1 : 1;
-    ULONG WakeFromInterrupt : 1;
-    ULONG SecureDevice : 1;
-    ULONG ChildOfVgaEnabledBridge : 1;
-    ULONG DecodeIoOnBoot : 1;
-    ULONG Reserved : 9;
+    ULONG Reserved : 14;
     ULONG Address;
     ULONG UINumber;
-    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];
     SYSTEM_POWER_STATE SystemWake;
     DEVICE_POWER_STATE DeviceWake;
     ULONG D1Latency;
@@ -431,14 +456,13 @@ typedef struct _DEVICE_CAPABILITIES {
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
 typedef enum _BUS_QUERY_ID_TYPE {
-    BusQueryDeviceID = 0, BusQueryHardwareIDs = 1, BusQueryCompatibleIDs = 2, BusQueryInstanceID = 3,
-    BusQueryDeviceSerialNumber = 4, BusQueryContainerID = 5
+    BusQueryDeviceID = 0,
+    BusQueryHardwareIDs,
+    BusQueryCompatibleIDs,
+    BusQueryInstanceID,
+    BusQueryDeviceSerialNumber,
+    BusQueryContainerID
 } BUS_QUERY_ID_TYPE;
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
-typedef union _POWER_STATE {
-    SYSTEM_POWER_STATE SystemState;
-    DEVICE_POWER_STATE DeviceState;
-} POWER_STATE;
 
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;

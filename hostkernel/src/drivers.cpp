@@ -2,6 +2,7 @@
 // and Play and power requests, and the host bus driver's lower devices.
 #include "internal.h"
 
+#include <algorithm>
 #include <dlfcn.h>
 #include <map>
 
@@ -369,7 +370,15 @@ NTSTATUS CloseFile(Handle handle) {
         g_files.erase(handle);
     }
     detail::DereferenceDevice(device);
+    detail::PnpHandleClosed();
     return r.status;
+}
+
+size_t detail::HandlesOpenOn(const std::vector<PDEVICE_OBJECT>& devices) {
+    std::lock_guard<std::mutex> guard(g_fileLock);
+    size_t n = 0;
+    for (const auto& [h, f] : g_files) n += std::find(devices.begin(), devices.end(), f.device) != devices.end();
+    return n;
 }
 
 namespace {
@@ -394,6 +403,8 @@ const char* PnpMinorName(UCHAR minor) {
     case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
     case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
     case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+    case IRP_MN_QUERY_CAPABILITIES: return "IRP_MN_QUERY_CAPABILITIES";
+    case IRP_MN_QUERY_ID: return "IRP_MN_QUERY_ID";
     default: return "IRP_MJ_PNP request";
     }
 }
@@ -477,6 +488,20 @@ NTSTATUS PnpAddDevice(Driver* driver, PDEVICE_OBJECT physicalDevice) {
 // order is a harness bug, reported so the driver only ever meets real
 // sequences. The request is still sent, but moves the order on no further.
 IoResult PnpSend(PDEVICE_OBJECT physicalDevice, UCHAR minor) {
+    return detail::PnpSendPrepared(physicalDevice, minor, {});
+}
+
+IoResult detail::PnpSendUnordered(PDEVICE_OBJECT device, UCHAR minor, const StackFill& fill) {
+    PDEVICE_OBJECT top = TopOfStack(device);
+    PIO_STACK_LOCATION stack;
+    PIRP irp = NewUserIrp(top, IRP_MJ_PNP, minor, &stack);
+    if (fill) fill(stack);
+    IoResult r = SendAndWait(top, irp);
+    FreeUserIrp(irp);
+    return r;
+}
+
+IoResult detail::PnpSendPrepared(PDEVICE_OBJECT physicalDevice, UCHAR minor, const StackFill& fill) {
     const char* rule;
     {
         std::lock_guard<std::mutex> guard(g_pnpLock);
@@ -484,7 +509,7 @@ IoResult PnpSend(PDEVICE_OBJECT physicalDevice, UCHAR minor) {
         rule = PnpOrderRule(it == g_pnp.end() ? nullptr : &it->second, minor);
     }
     if (rule) ReportViolation("PnpSend", std::string(PnpMinorName(minor)) + " out of order: " + rule);
-    IoResult r = SendIrp(physicalDevice, IRP_MJ_PNP, minor);
+    IoResult r = PnpSendUnordered(physicalDevice, minor, fill);
     if (rule) return r;
     std::lock_guard<std::mutex> guard(g_pnpLock);
     auto it = g_pnp.find(physicalDevice);

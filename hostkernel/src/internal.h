@@ -131,6 +131,23 @@ void FillStale(void* p, size_t bytes);
 // Pool the kernel allocates on a caller's behalf (freed with ExFreePool):
 // tracked and filled like ExAllocatePoolWithTag, but not a call of it.
 void* PoolAllocate(size_t bytes, uint32_t tag);
+// Plug and Play requests whose stack location the caller fills in (after
+// the major and minor function): PnpSendPrepared goes to the top of the
+// stack under PnpSend's order rules and bookkeeping; PnpSendUnordered to the
+// top of `device`'s stack outside them, for the enumeration's queries to a
+// physical device before any driver has been added to it.
+using StackFill = std::function<void(PIO_STACK_LOCATION)>;
+IoResult PnpSendPrepared(PDEVICE_OBJECT physicalDevice, UCHAR minor, const StackFill& fill);
+IoResult PnpSendUnordered(PDEVICE_OBJECT device, UCHAR minor, const StackFill& fill);
+// Handles open on any of these devices.
+size_t HandlesOpenOn(const std::vector<PDEVICE_OBJECT>& devices);
+// CloseFile calls it once a handle is gone (no lock held, on the closing
+// thread): a removal that waited for the last handle goes on here.
+void PnpHandleClosed();
+// A pool tag of the kernel's own, for blocks it hands to a caller that
+// frees them with ExFreePool ('HkPn': the PnP manager's ID strings).
+constexpr uint32_t kTagPnp = 0x6e506b48;
+
 std::u16string Lower(std::u16string_view s);
 std::u16string FromWide(PCWSTR s);
 std::u16string FromUnicode(const UNICODE_STRING* s);

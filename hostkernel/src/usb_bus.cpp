@@ -118,8 +118,19 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
         bool haltedOut = false;  // its pipe halted while it was pending
     };
 
+    // What the hub read from the device at enumeration, for the physical
+    // device's Plug and Play answers.
+    struct Identity {
+        uint16_t vendor = 0;
+        uint16_t product = 0;
+        uint16_t release = 0;
+        bool serialNumber = false;  // iSerialNumber names a string
+        bool remoteWakeup = false;  // bmAttributes of the configuration
+    };
+
     std::shared_ptr<Function> function;
     PDEVICE_OBJECT pdo = nullptr;
+    Identity identity;
     mutable std::mutex lock;
     std::map<uint8_t, Faults> endpoints;
     std::map<uint64_t, Pending> pending;
@@ -139,6 +150,7 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     std::atomic<size_t> inFlight{0};
 
     NTSTATUS Dispatch(PIRP irp);
+    NTSTATUS DispatchPnp(PIRP irp);
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
     NTSTATUS SubmitIso(PIRP irp, PURB urb, const Pipe& pipe);
     NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable = false);
@@ -489,11 +501,113 @@ void State::CancelWhere(const std::function<bool(const Pending&)>& which, NTSTAT
     for (Pending& p : TakeWhere(which)) CompleteOnBus(shared_from_this(), std::move(p), status, usbd, at);
 }
 
+namespace {
+
+// The hub's port the function is plugged into (one function, one port).
+constexpr ULONG kPort = 1;
+
+// "USB\VID_vvvv&PID_pppp&REV_rrrr", or without the revision.
+std::u16string UsbId(const State::Identity& id, bool withRevision) {
+    char text[40];
+    if (withRevision)
+        std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", id.vendor, id.product, id.release);
+    else
+        std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X", id.vendor, id.product);
+    return ToU16(text);
+}
+
+// A string list in pool the caller frees with ExFreePool: each string with
+// its terminating zero, and one more zero after the last (REG_MULTI_SZ).
+PWCHAR PoolMultiSz(const std::vector<std::u16string>& strings) {
+    size_t chars = 1;
+    for (const auto& s : strings) chars += s.size() + 1;
+    auto* out = static_cast<char16_t*>(detail::PoolAllocate(chars * sizeof(char16_t), detail::kTagPnp));
+    if (!out) return nullptr;
+    char16_t* p = out;
+    for (const auto& s : strings) {
+        std::memcpy(p, s.c_str(), (s.size() + 1) * sizeof(char16_t));
+        p += s.size() + 1;
+    }
+    *p = 0;
+    return reinterpret_cast<PWCHAR>(out);
+}
+
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "x64 Windows layout");
+
+}  // namespace
+
+// The physical device answers Plug and Play as the hub's driver answers for
+// a function on one of its ports. What it does not handle it completes as it
+// came (STATUS_NOT_SUPPORTED, as the PnP manager sends it).
+NTSTATUS State::DispatchPnp(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE: status = STATUS_SUCCESS; break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        DEVICE_CAPABILITIES* caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        if (!caps || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        // Removable from its port; SurpriseRemovalOK is the function
+        // driver's to set. Sleep states map to D3, or to D2 for a function
+        // that can wake the system from there.
+        const bool wake = identity.remoteWakeup;
+        caps->Removable = 1;
+        caps->SurpriseRemovalOK = 0;
+        caps->UniqueID = identity.serialNumber;
+        caps->DeviceD1 = 0;
+        caps->DeviceD2 = wake;
+        caps->WakeFromD2 = wake;
+        caps->Address = kPort;
+        caps->UINumber = kPort;
+        caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s)
+            caps->DeviceState[s] = wake ? PowerDeviceD2 : PowerDeviceD3;
+        caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+        caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+        caps->SystemWake = wake ? PowerSystemSleeping3 : PowerSystemUnspecified;
+        caps->DeviceWake = wake ? PowerDeviceD2 : PowerDeviceUnspecified;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_QUERY_ID: {
+        std::vector<std::u16string> ids;
+        const BUS_QUERY_ID_TYPE type = stack->Parameters.QueryId.IdType;
+        if (type == BusQueryDeviceID) ids = {UsbId(identity, true)};
+        else if (type == BusQueryHardwareIDs) ids = {UsbId(identity, true), UsbId(identity, false)};
+        else break;
+        PWCHAR list = PoolMultiSz(ids);
+        if (!list) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    default: break;
+    }
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS State::Dispatch(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER) {
-        // The bus answers Plug and Play and power for its device.
-        if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    if (stack->MajorFunction == IRP_MJ_PNP) return DispatchPnp(irp);
+    if (stack->MajorFunction == IRP_MJ_POWER) {
+        // The bus powers its port as asked.
+        PoStartNextPowerIrp(irp);
         irp->IoStatus.Status = STATUS_SUCCESS;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
@@ -831,6 +945,15 @@ HostController::HostController(std::shared_ptr<Function> function, Options optio
     state_->abortCompletesFirst = options.abortCompletesFirst;
     state_->asapLatencyFrames = std::max<uint32_t>(options.asapLatencyFrames, 1);
     state_->completionThreadPerPipe = options.completionThreadPerPipe;
+    // The hub reads the descriptors when the function is plugged in.
+    const std::vector<uint8_t> device = state_->function->DeviceDescriptor();
+    const std::vector<uint8_t> config = state_->function->ConfigurationDescriptor();
+    auto word = [&](size_t at) { return at + 1 < device.size() ? static_cast<uint16_t>(device[at] | device[at + 1] << 8) : 0; };
+    state_->identity.vendor = word(8);
+    state_->identity.product = word(10);
+    state_->identity.release = word(12);
+    state_->identity.serialNumber = device.size() > 16 && device[16] != 0;
+    state_->identity.remoteWakeup = config.size() > 7 && (config[7] & 0x20);
     std::weak_ptr<State> weak = state_;
     state_->pdo = CreateLowerDevice([weak](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
         if (auto s = weak.lock()) return s->Dispatch(irp);

@@ -27,9 +27,10 @@ void UnregisterDrivers();
 // The loaded instance of a service's driver; null when it is not loaded.
 Driver* LoadedDriver(std::u16string_view service);
 
-// A capabilities query as the PnP manager sends it: a record of `version`
-// with Size set, everything else zero, the request's status
-// STATUS_NOT_SUPPORTED. `caps` receives the record as it came back.
+// A capabilities query as the PnP manager sends it to the top of the stack:
+// a record of `version` with Size set, Address and UINumber -1 (unknown),
+// everything else zero, the request's status STATUS_NOT_SUPPORTED. `caps`
+// receives the record as it came back. Under PnpSend's order rules.
 IoResult QueryCapabilities(PDEVICE_OBJECT physicalDevice, USHORT version, DEVICE_CAPABILITIES* caps);
 
 enum class DeviceState {
@@ -57,15 +58,20 @@ public:
     // IRP_MN_QUERY_CAPABILITIES with a version-1 record. A failed start is
     // followed by IRP_MN_REMOVE_DEVICE, as Windows does.
     explicit UsbDevice(std::shared_ptr<usb::Function> function, usb::ControllerOptions options = {});
-    // Unplugs the function if it is still plugged in; the removal must have
-    // happened (no handle left open).
+    // Unplugs the function if it is still plugged in. A removal still
+    // waiting for open handles is a verifier finding; it goes on when the
+    // last of them is closed.
     ~UsbDevice();
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
 
     DeviceState State() const;
-    NTSTATUS AddStatus() const;    // what the add-device routine returned
-    NTSTATUS StartStatus() const;  // what the last start request returned
+    // What the add-device routine and the last start request returned;
+    // STATUS_NO_SUCH_DEVICE before the first call.
+    NTSTATUS AddStatus() const;
+    NTSTATUS StartStatus() const;
+    // The controller and its physical device exist until the removal of an
+    // unplugged device has deleted them (PhysicalDevice() is null then).
     usb::HostController& Controller();
     PDEVICE_OBJECT PhysicalDevice() const;
     Driver* FunctionDriver() const;  // null when no driver is bound
@@ -73,14 +79,20 @@ public:
     // Pulls the plug: requests pending at the controller fail as the device
     // is gone, IRP_MN_SURPRISE_REMOVAL goes to a started (or stopped) stack,
     // and IRP_MN_REMOVE_DEVICE follows once no handle to the device is open:
-    // at once, or when the last handle is closed. After the removal the
-    // physical device is deleted, and a driver left without devices is
-    // unloaded (with the unload checks for leaks).
+    // at once, or when the last handle is closed (on the closing thread,
+    // inside hk::CloseFile). After the removal the physical device is
+    // deleted, and a driver left without devices and without other device
+    // nodes is unloaded (with the unload checks for leaks). A device with no
+    // stack (no driver, start failed, disabled) just loses its physical device.
     void Unplug();
     // Rebalance: IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE if it
     // was granted, else IRP_MN_CANCEL_STOP_DEVICE. Returns the query's result.
+    // Each operation returns STATUS_INVALID_DEVICE_STATE, sending nothing,
+    // in a state the PnP manager would not send it in.
     IoResult Stop();
-    IoResult Restart();  // IRP_MN_START_DEVICE to a stopped device
+    // IRP_MN_START_DEVICE to a stopped device; a failed restart removes the
+    // stack as a failed start does.
+    IoResult Restart();
     // Orderly removal while plugged in (disable): IRP_MN_QUERY_REMOVE_DEVICE,
     // vetoed without a request while a handle is open (STATUS_ACCESS_DENIED,
     // Windows' outstanding-open veto); then IRP_MN_REMOVE_DEVICE if granted,
@@ -88,7 +100,7 @@ public:
     IoResult Disable();
     // A disabled device is enumerated again: add-device and start.
     NTSTATUS Enable();
-    // Power requests to the top of the stack.
+    // Power requests to the top of a started or stopped stack (hk::PowerSend).
     IoResult SetDevicePower(DEVICE_POWER_STATE state);
     IoResult QueryDevicePower(DEVICE_POWER_STATE state);
     IoResult SetSystemPower(SYSTEM_POWER_STATE state);
