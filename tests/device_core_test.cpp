@@ -3,11 +3,13 @@
 // interface selection, capabilities and low-resource failures. The Plug and
 // Play requests come one by one from the test, which plays the PnP manager.
 #include "core/device_core.h"
+#include "support/module_harness.h"
 #include "support/test_thread.h"
 #include "usb/usb_request.h"
 #include "velnor/velnor_ioctl.h"
 
 #include <hostkernel/hostkernel.h>
+#include <hostkernel/pnp.h>
 #include <hostkernel/usb_bus.h>
 #include <velnor_sim/acquisition_module.h>
 
@@ -357,6 +359,85 @@ TEST_F(DeviceCoreTest, PowerRequestsAreLoggedAndPassedDown) {
         EXPECT_TRUE(hk::LogHasLine(line)) << line;
     EXPECT_EQ(hk::LogCount("Velnor_DispatchPower: Passing Power Irp down"), 9u);
     EXPECT_EQ(hk::LogCount("Velnor_DispatchPower: Power Irp came back, status = 0"), 9u);
+}
+
+TEST_F(DeviceCoreTest, CapabilitiesGetSurpriseRemovalOkOnlyFromAVersionOneRecordTheLowerDriversFilled) {
+    AddAndStart();
+    DEVICE_CAPABILITIES caps{};
+    EXPECT_EQ(hk::pnp::QueryCapabilities(pdo_, 1, &caps).status, STATUS_SUCCESS);
+    EXPECT_TRUE(caps.SurpriseRemovalOK);
+    EXPECT_TRUE(caps.Removable);  // the bus's answer, passed up
+    // Version 0 goes down untouched: the bus refuses it, and nothing is set on the way up.
+    caps = {};
+    EXPECT_FALSE(NT_SUCCESS(hk::pnp::QueryCapabilities(pdo_, 0, &caps).status));
+    EXPECT_FALSE(caps.SurpriseRemovalOK);
+    // Lower drivers that fail the query leave the bit clear.
+    Intercept([](PIRP irp, NTSTATUS* result) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_CAPABILITIES) return false;
+        irp->IoStatus.Status = *result = STATUS_UNSUCCESSFUL;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return true;
+    });
+    caps = {};
+    EXPECT_EQ(hk::pnp::QueryCapabilities(pdo_, 1, &caps).status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(caps.SurpriseRemovalOK);
+    Intercept(nullptr);
+    // Requests the driver does not handle pass down as they came.
+    EXPECT_EQ(hk::PnpSend(pdo_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::PnpSend(pdo_, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_DispatchPnp: Passing down unhandled PnP IOCTL 0x6"));
+}
+
+// The whole life on the PnP manager: the module plugged in binds and
+// configures velnor; pulled out while both streams run, it is surprise-removed,
+// then removed when the application closes its handle, and the driver unloads
+// without a finding.
+TEST(PlugAndPlay, ModulePulledWhileBothStreamsRunLeavesNothingBehind) {
+    hk::ViolationRecorder findings;
+    hk::LogClear();
+    hk::pnp::RegisterDriver(velnor::sim::kHardwareId, {u"Velnor", "", DriverEntry});
+    auto module = std::make_shared<velnor::sim::AcquisitionModule>(velnor::sim::ModuleSettings{});
+    for (int plug = 0; plug < 2; ++plug) {
+        SCOPED_TRACE(plug);
+        hk::pnp::UsbDevice device(module);
+        ASSERT_EQ(device.State(), hk::pnp::DeviceState::Started);
+        ASSERT_NE(hk::pnp::LoadedDriver(u"Velnor"), nullptr);
+        hk::Handle handle;
+        ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &handle), STATUS_SUCCESS);
+        auto send = [&](ULONG code, const void* in = nullptr, ULONG inLength = 0) {
+            return hk::DeviceIoControl(handle, code, in, inLength, nullptr, 0).status;
+        };
+        ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream, sizeof(IsoStreamRequest)),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(send(IOCTL_VELNOR_ENABLE), STATUS_SUCCESS);
+        ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_OUT, &velnor_test::kOutStream, sizeof(IsoStreamRequest)),
+                  STATUS_SUCCESS);
+        std::vector<USHORT> block(VelnorBlockReplyBytes(200, 7) / 2 + 1, 0);
+        block[1] = 200;
+        block[2] = 7;
+        ASSERT_EQ(hk::DeviceIoControl(handle, IOCTL_VELNOR_READ_ISO_BUFFER, block.data(), 6, block.data(),
+                                      VelnorBlockReplyBytes(200, 7)).status,
+                  STATUS_SUCCESS);
+
+        device.Unplug();
+        EXPECT_EQ(device.State(), hk::pnp::DeviceState::SurpriseRemoved);
+        EXPECT_EQ(ReadShared(DeviceStarted), 0);
+        EXPECT_EQ(ReadShared(StopIsoStream), 1);
+        // The application still holds its handle: the device stays until it closes.
+        EXPECT_NE(hk::FindDeviceByName(u"\\Device\\Velnor-0"), nullptr);
+        EXPECT_EQ(hk::DeviceIoControl(handle, IOCTL_VELNOR_ENABLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+        hk::CloseFile(handle);
+        EXPECT_EQ(device.State(), hk::pnp::DeviceState::Removed);
+        EXPECT_EQ(hk::FindDeviceByName(u"\\Device\\Velnor-0"), nullptr);
+        EXPECT_FALSE(hk::SymbolicLinkExists(u"\\DosDevices\\Velnor-0"));
+        EXPECT_EQ(hk::pnp::LoadedDriver(u"Velnor"), nullptr) << "a driver without devices unloads";
+        EXPECT_TRUE(hk::OutstandingPool().empty());
+    }
+    EXPECT_EQ(hk::LogCount("Velnor> Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL"), 2u);
+    EXPECT_EQ(hk::LogCount("Velnor> Velnor_DispatchPnp: IRP_MN_REMOVE_DEVICE"), 2u);
+    for (const auto& f : findings.Take()) ADD_FAILURE() << f.routine << ": " << f.message;
+    hk::pnp::UnregisterDrivers();
 }
 
 class LongConfigTest : public DeviceCoreTest {

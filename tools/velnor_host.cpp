@@ -1,12 +1,16 @@
-// velnor-host: loads the velnor driver on the host kernel, as Windows would
-// at boot, shows its banner and log, and unloads it with the verifier's
-// leak and request checks.
+// velnor-host: plugs the simulated acquisition module into the host
+// kernel's USB bus, so that the Plug and Play manager loads velnor, adds and
+// starts its device as Windows would, shows the driver configuring the
+// module, then pulls the module out; the driver, left without devices,
+// unloads under the verifier's leak and request checks.
 //
 //   velnor-host [--debug-level N] [--module PATH] [--realtime FACTOR] [--quiet]
 //
 // It runs on the discrete virtual clock unless --realtime asks for virtual
 // time at FACTOR times real time (for watching a live run).
 #include <hostkernel/hostkernel.h>
+#include <hostkernel/pnp.h>
+#include <velnor_sim/acquisition_module.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -66,16 +70,22 @@ int main(int argc, char** argv) {
         std::cerr << "verifier: " << v.routine << ": " << v.message << "\n";
     });
 
-    NTSTATUS status = 0;
-    hk::Driver* driver = hk::LoadDriverModule(module, service, &status);
-    if (!driver) {
-        std::cerr << "velnor-host: the driver did not load (DriverEntry status 0x" << std::hex << status << ")\n";
-        return 1;
+    hk::pnp::RegisterDriver(velnor::sim::kHardwareId, {service, module, nullptr});
+    auto function = std::make_shared<velnor::sim::AcquisitionModule>(velnor::sim::ModuleSettings{});
+    bool bound = false;
+    bool gone = false;
+    {
+        hk::pnp::UsbDevice device(function);
+        bound = device.State() == hk::pnp::DeviceState::Started;
+        if (!quiet)
+            std::cout << "-- module plugged in: " << hk::pnp::StateName(device.State()) << " (add-device 0x" << std::hex
+                      << device.AddStatus() << ", start 0x" << device.StartStatus() << std::dec << "); pulling it out\n";
+        device.Unplug();
+        gone = device.State() == hk::pnp::DeviceState::Removed && !hk::pnp::LoadedDriver(service);
     }
-    if (!quiet) std::cout << "-- driver loaded; unloading\n";
-    bool gone = hk::UnloadDriver(driver);
     hk::LogEcho(nullptr);
     std::cout << "velnor-host: " << hk::LogLines().size() << " log lines, " << violations << " verifier finding(s), module "
-              << (gone ? "unloaded" : "still mapped") << "\n";
-    return violations == 0 && gone ? 0 : 1;
+              << (bound ? "bound" : "NOT bound") << ", driver " << (gone ? "unloaded" : "still loaded") << "\n";
+    if (!bound) std::cerr << "velnor-host: the driver did not bind to the module\n";
+    return violations == 0 && bound && gone ? 0 : 1;
 }

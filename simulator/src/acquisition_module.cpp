@@ -177,8 +177,8 @@ std::vector<uint8_t> AcquisitionModule::DeviceDescriptor() {
     std::vector<uint8_t> d = {18, 1};
     Put16(d, 0x0110);                   // USB 1.1, full speed
     d.insert(d.end(), {0xFF, 0, 0, 64});
-    Put16(d, 0x1209);                   // vendor
-    Put16(d, 0x7E1A);                   // product
+    Put16(d, kVendorId);
+    Put16(d, kProductId);
     Put16(d, 0x0100);                   // release
     d.insert(d.end(), {1, 2, 3, 1});    // strings, one configuration
     return d;

@@ -19,6 +19,11 @@
 
 namespace velnor::sim {
 
+// The module's USB identity and the hardware ID Plug and Play matches a driver by.
+constexpr uint16_t kVendorId = 0x1209;
+constexpr uint16_t kProductId = 0x7E1A;
+constexpr char16_t kHardwareId[] = u"USB\\VID_1209&PID_7E1A";
+
 // Endpoint addresses of interface 0, alternate setting 0.
 constexpr uint8_t kIsoInEndpoint = 0x81;    // acquisition packets
 constexpr uint8_t kIsoOutEndpoint = 0x02;   // output packets
