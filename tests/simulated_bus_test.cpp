@@ -502,7 +502,7 @@ TEST_F(SimulatedBusTest, LateAndMissedIsochronousPacketsComeBackEmptyWithTheirOw
 // What the USB stack refuses is completed by its dispatch routine with the
 // stack's status; nothing reaches the device.
 TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
-    std::vector<uint8_t> data(64), buffer;
+    std::vector<uint8_t> data(64), buffer, control;
     // Before a configuration no pipe exists.
     PURB urb = NewUrb(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
     urb->UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(uintptr_t{0x5B000183});
@@ -521,6 +521,7 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
     urb->UrbIsochronousTransfer.PipeHandle = oldIn;
     ExpectRefused(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
     const uint64_t packetsBefore = module_->PacketsSent();
+    const size_t controlBefore = module_->ControlLog().size();
 
     // Header lengths: the structure's size (isochronous: room for every
     // packet); the isochronous limits of a full-speed controller and the pipe.
@@ -556,6 +557,27 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
         {"offsets out of order", [&] { return iso4([](PURB u) { u->UrbIsochronousTransfer.IsoPacket[2].Offset = 500; }); }},
         {"isochronous transfer on a bulk pipe", [&] { return Iso(0x83, 4, 64, buffer); }},
         {"bulk transfer on an isochronous pipe", [&] { return Bulk(0x81, data); }},
+        // The default control pipe carries at most 4 KB; a data stage needs a buffer.
+        {"descriptor request above 4 KB",
+         [&] {
+             control.assign(4097, 0);
+             PURB u = NewUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
+             u->UrbControlDescriptorRequest.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+             u->UrbControlDescriptorRequest.TransferBuffer = control.data();
+             u->UrbControlDescriptorRequest.TransferBufferLength = 4097;
+             return u;
+         }},
+        {"vendor request above 4 KB",
+         [&] {
+             control.assign(4097, 0);
+             return Vendor(URB_FUNCTION_VENDOR_DEVICE, false, 0xA0, 0, control);
+         }},
+        {"vendor request with a length and no buffer",
+         [&] {
+             PURB u = Vendor(URB_FUNCTION_VENDOR_DEVICE, true, 0x30, 0, data);
+             u->UrbControlVendorClassRequest.TransferBuffer = nullptr;
+             return u;
+         }},
     };
     for (const auto& [what, make] : invalid)
         ExpectRefused(make(), STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, what);
@@ -579,6 +601,7 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
     urb = NewUrb(URB_FUNCTION_CONTROL_TRANSFER, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     EXPECT_EQ(Refused(urb), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(module_->PacketsSent(), packetsBefore) << "nothing refused reached the module";
+    EXPECT_EQ(module_->ControlLog().size(), controlBefore);
 
     // 255 packets is the most a transfer may carry. Sending the same URB
     // again while the stack holds it breaks the driver's side of the contract.

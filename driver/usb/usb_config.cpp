@@ -433,29 +433,3 @@ VOID DumpBuffer(const UCHAR* buffer, ULONG length) {
         DbgPrint("%s\n", line);
     }
 }
-
-NTSTATUS Velnor_AbortPipe(PDEVICE_OBJECT deviceObject, USBD_PIPE_HANDLE pipeHandle) {
-    const BOOLEAN tracing = VELNOR_TRACING();
-    VELNOR_TRACE(tracing, "Velnor> Velnor_AbortPipe() - START\n");
-    constexpr ULONG size = sizeof(struct _URB_PIPE_REQUEST);
-    auto* urb = static_cast<PURB>(Allocate(size));
-    if (!urb) {
-        VELNOR_TRACE(tracing, "Velnor> Velnor_AbortPipe() - EXIT (0x%X)\n", STATUS_INSUFFICIENT_RESOURCES);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = size;
-    urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-    urb->UrbPipeRequest.PipeHandle = pipeHandle;
-    USBD_VERSION_INFORMATION version;
-    RtlZeroMemory(&version, sizeof(version));
-    USBD_GetUSBDIVersion(&version);
-    if (version.USBDI_Version < 0x101) {
-        VELNOR_TRACE(tracing, "Velnor> Velnor_AbortPipe() Detected OSR2.1\n");
-        urb->UrbHeader.Length = size - 4;
-    }
-    const NTSTATUS status = Velnor_CallUSBD(deviceObject, urb);
-    ExFreePool(urb);
-    VELNOR_TRACE(tracing, "Velnor> Velnor_AbortPipe() - EXIT (0x%X)\n", status);
-    return status;
-}

@@ -1,5 +1,5 @@
-// USB request blocks sent and waited for, the device's configuration, and
-// the standard requests the Plug and Play side needs.
+// USB request blocks sent and waited for, the device's configuration, bulk
+// transfers, and the standard and vendor requests of the control codes.
 #pragma once
 
 #include "core/device_extension.h"
@@ -20,7 +20,34 @@ PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigDescriptor(PDEVICE_OBJECT deviceObjec
 NTSTATUS Velnor_StopDevice(PDEVICE_OBJECT deviceObject);
 VOID DumpBuffer(const UCHAR* buffer, ULONG length);
 
+// Standard and vendor requests. All run at PASSIVE_LEVEL in the caller's
+// thread and wait for the device. The descriptor operations receive at most
+// `length` bytes (18 for the device descriptor) into `buffer`, which must
+// hold that many, and return the bytes received, 0 on any failure.
+ULONG Velnor_GetDeviceDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer);
+ULONG Velnor_GetConfigDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length);
+ULONG Velnor_GetStringDescriptor(PDEVICE_OBJECT deviceObject, UCHAR index, USHORT languageId, PVOID buffer,
+                                 ULONG length);
+// The VendorRequestInput record at the start of `ioBuffer`; a device-to-host
+// answer of up to wLength bytes overwrites it, and the caller makes sure the
+// buffer holds them. Returns the bytes received (0 for host to device).
+ULONG Velnor_VendorRequest(PDEVICE_OBJECT deviceObject, PUCHAR ioBuffer);
+// A class or vendor request from a control request with a 10-byte
+// VendorOrClassRequestInput and its data buffer; sets Information.
+NTSTATUS Velnor_VendorRequest2(PDEVICE_OBJECT deviceObject, PIRP irp);
+// The image in 64-byte chunks from `startAddress` on; stops at the first failure.
+NTSTATUS Velnor_FirmwareDownload(PDEVICE_OBJECT deviceObject, USHORT startAddress, const UCHAR* image, ULONG length);
+NTSTATUS Velnor_ResetPipe(PDEVICE_OBJECT deviceObject, ULONG pipeNumber);
 NTSTATUS Velnor_AbortPipe(PDEVICE_OBJECT deviceObject, USBD_PIPE_HANDLE pipeHandle);
+// The bus frame number; 0 on failure.
+ULONG Velnor_GetCurrentFrameNumber(PDEVICE_OBJECT deviceObject);
+NTSTATUS Velnor_EnablePort(PDEVICE_OBJECT deviceObject);
+NTSTATUS Velnor_ResetParentPort(PDEVICE_OBJECT deviceObject);
+
+// A bulk or interrupt transfer on the pipe whose number is the u32 at the
+// start of the request's input, over its data buffer, in the pipe's
+// direction. Sets Information on success; the caller completes the request.
+NTSTATUS Velnor_Read_Write(PDEVICE_OBJECT deviceObject, PIRP irp);
 
 // Bytes of a select-interface request for `pipes` pipes, computed in 16
 // bits as the request's length field holds it (no pipes gives 56).

@@ -37,6 +37,12 @@ constexpr int64_t kInlineWaitFrames = 8;
 constexpr ULONG kMaxIsoPacketsFullSpeed = 255;
 // Stacks before USBDI 1.01 knew the pipe request without its last field.
 constexpr USHORT kOldPipeRequestLength = sizeof(_URB_PIPE_REQUEST) - sizeof(ULONG);
+// The stack moves at most 4 KB in one transfer on the default control pipe
+// and fails a longer one with USBD_STATUS_INVALID_PARAMETER.
+constexpr ULONG kMaxControlTransfer = 4096;
+// The stack of Windows Vista (USBDI 6.00) and later no longer supports
+// IOCTL_INTERNAL_USB_ENABLE_PORT.
+constexpr ULONG kFirstUsbdiWithoutEnablePort = 0x600;
 
 // The virtual time this thread's simulation is at. A completion the
 // controller delivers runs at its request's due time, so what it submits is
@@ -624,8 +630,14 @@ NTSTATUS State::Dispatch(PIRP irp) {
     // A device that is gone fails everything in the dispatch routine.
     if (gone) return Refuse(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     switch (code) {
+    case IOCTL_INTERNAL_USB_ENABLE_PORT: {
+        USBD_VERSION_INFORMATION version{};
+        USBD_GetUSBDIVersion(&version);
+        if (version.USBDI_Version >= kFirstUsbdiWithoutEnablePort)
+            return Refuse(irp, nullptr, STATUS_NOT_SUPPORTED, USBD_STATUS_SUCCESS);
+        [[fallthrough]];
+    }
     case IOCTL_INTERNAL_USB_RESET_PORT:
-    case IOCTL_INTERNAL_USB_ENABLE_PORT:
         return Submit(irp, nullptr, 0, AtOnce, [this] {
             function->PortReset();
             return Ok();
@@ -757,6 +769,10 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
         if (length != sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)) return invalid();
+        const auto& request = urb->UrbControlDescriptorRequest;
+        if (request.TransferBufferLength > kMaxControlTransfer ||
+            (request.TransferBufferLength && !request.TransferBuffer && !request.TransferBufferMDL))
+            return invalid();
         bool stall;
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -770,9 +786,9 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
             else if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) bytes = function->ConfigurationDescriptor();
             else if (d.DescriptorType == USB_STRING_DESCRIPTOR_TYPE) bytes = function->StringDescriptor(d.Index, d.LanguageId);
             UCHAR* out = BufferOf(d.TransferBuffer, d.TransferBufferMDL);
-            if (!bytes || !out) return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+            if (!bytes) return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
             ULONG n = std::min<ULONG>(d.TransferBufferLength, static_cast<ULONG>(bytes->size()));
-            std::memcpy(out, bytes->data(), n);
+            if (n) std::memcpy(out, bytes->data(), n);
             d.TransferBufferLength = n;
             return Ok();
         });
@@ -786,6 +802,10 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
     case URB_FUNCTION_CLASS_ENDPOINT:
     case URB_FUNCTION_CLASS_OTHER: {
         if (length != sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) return invalid();
+        const auto& request = urb->UrbControlVendorClassRequest;
+        if (request.TransferBufferLength > kMaxControlTransfer ||
+            (request.TransferBufferLength && !request.TransferBuffer && !request.TransferBufferMDL))
+            return invalid();
         bool stall;
         {
             std::lock_guard<std::mutex> guard(lock);
@@ -803,7 +823,7 @@ NTSTATUS State::SubmitUrb(PIRP irp, PURB urb) {
                                                                                                           : 3;
             const bool in = v.TransferFlags & USBD_TRANSFER_DIRECTION_IN;
             Setup setup{static_cast<uint8_t>((in ? 0x80 : 0) | (vendor ? 0x40 : 0x20) | recipient), v.Request, v.Value,
-                        v.Index, static_cast<uint16_t>(std::min<ULONG>(v.TransferBufferLength, 0xFFFF))};
+                        v.Index, static_cast<uint16_t>(v.TransferBufferLength)};
             UCHAR* buffer = BufferOf(v.TransferBuffer, v.TransferBufferMDL);
             std::vector<uint8_t> data;
             if (!in && buffer) data.assign(buffer, buffer + setup.length);

@@ -150,6 +150,9 @@ protected:
         module_ = std::dynamic_pointer_cast<velnor::sim::AcquisitionModule>(function_);
         bus_ = std::make_unique<hk::usb::HostController>(function_, BusOptions());
         ext_->StackDeviceObject = IoAttachDeviceToDeviceStack(device_, bus_->PhysicalDevice());
+        // As the start request leaves them for Velnor_CallUSBD.
+        KeInitializeSemaphore(&ext_->CallUsbdSemaphore, 1, 1);
+        KeInitializeSpinLock(&ext_->PendingIrpLock);
         ext_->IsoPacketRingBuffer = AllocRingBuffer(20000);
         IsoOutBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 10000, VELNOR_POOL_TAG));
         RtlZeroMemory(IsoOutBuffer, 10000);
@@ -185,6 +188,8 @@ protected:
         USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 0, -1, -1, -1), nullptr},
                                              {nullptr, nullptr}};
         PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+        // The transfer limit the driver's own configuration asks for.
+        for (ULONG p = 0; p < list[0].Interface->NumberOfPipes; ++p) list[0].Interface->Pipes[p].MaximumTransferSize = 0x18FFF;
         ASSERT_EQ(SendUrb(bus_->PhysicalDevice(), urb), STATUS_SUCCESS);
         ext_->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
         ext_->InterfaceInfo =

@@ -1,6 +1,7 @@
 // The simulated USB host controller: one full-speed function on one port,
 // reached through a physical device object that takes the USB stack's
-// internal requests (URBs, port reset and enable). It runs on the kernel
+// internal requests (URBs, port reset, and port enable, which stacks of
+// USBDI 6.00 and later refuse as Windows Vista's does). It runs on the kernel
 // clock in 1 ms frames and checks URBs the way the USB stack does: a
 // malformed request, a pipe handle the current configuration did not hand
 // out, or an isochronous transfer the stack would refuse is completed at
