@@ -34,6 +34,7 @@ using velnor::win32::DosErrorFromStatus;
 
 // The Win32 values this file uses; the application's names are in <windows.h>.
 constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorPathNotFound = 3;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
@@ -130,10 +131,14 @@ int Finish(const hk::IoResult& r, uint32_t* bytes) {
     return Fail(DosErrorFromStatus(static_cast<uint32_t>(r.status)));
 }
 
-void* Open(const std::string& path, uint32_t access, uint32_t disposition, uint32_t flags) {
+void* Open(std::string path, uint32_t access, uint32_t disposition, uint32_t flags) {
     if (disposition < kCreateNew || disposition > kTruncateExisting) return FailOpen(kErrorInvalidParameter);
     if (flags & kFileFlagOverlapped) return FailOpen(kErrorNotSupported);  // calls here are synchronous only
     if (path.empty()) return FailOpen(kErrorPathNotFound);
+    std::replace(path.begin(), path.end(), '/', '\\');  // Win32 takes either separator
+    // Only devices live here: a name outside the device namespace ("\\.\",
+    // "\\?\") would be a file on disk, and there is none.
+    if (path.rfind("\\\\.\\", 0) != 0 && path.rfind("\\\\?\\", 0) != 0) return FailOpen(kErrorFileNotFound);
     velnor::host::EnsureBooted();
     CheckThread("CreateFile");
     hk::Handle file = hk::kInvalidHandle;
