@@ -393,6 +393,26 @@ TEST(Win32Example, HelloVelnorReportsWhatTheDriverAnswersAndExitsAccordingly) {
 #endif
 }
 
+// velnor-ctl: codes by name or value, the reply or the Win32 error, a block.
+TEST(Win32Example, VelnorCtlSendsByNameAndReportsTheReplyOrTheError) {
+    Process enable = Execute(VELNOR_CTL_PATH " send enable --out 0");
+    EXPECT_EQ(enable.status, 0) << enable.out << enable.err;
+    EXPECT_THAT(enable.out, HasSubstr("IOCTL_VELNOR_ENABLE (0xBE002118): 0 byte(s) in, 0 out\nok: 0 byte(s) returned"));
+    // The module is not enabled in this new process: STATUS_NO_SUCH_DEVICE.
+    Process key = Execute(VELNOR_CTL_PATH " send 0xBE002134 --u32 1 --out 4");
+    EXPECT_EQ(key.status, 1);
+    EXPECT_THAT(key.out, HasSubstr("IOCTL_VELNOR_KEYPAD_GETKEY (0xBE002134): 4 byte(s) in, 4 out\n"
+                                   "failed: error 2 (The system cannot find the file specified.)"));
+    Process ambiguous = Execute(VELNOR_CTL_PATH " send firmware_download");
+    EXPECT_EQ(ambiguous.status, 2);
+    EXPECT_THAT(ambiguous.err, HasSubstr("IOCTL_Velnor_FIRMWARE_DOWNLOAD IOCTL_VELNOR_FIRMWARE_DOWNLOAD"));
+    Process block = Execute("env VELNOR_SIM=noise=0.05 " VELNOR_CTL_PATH " block --samples 5 --channels 2");
+    EXPECT_EQ(block.status, 0) << block.out << block.err;
+    EXPECT_THAT(block.out, HasSubstr("block of 5 sample(s) x 2 channel(s)"));
+    EXPECT_THAT(block.out, ::testing::ContainsRegex("row  1:( -?[0-9]+){5}\n  pace  :( 0){5}\n"));
+    EXPECT_THAT(block.err, Not(HasSubstr("VERIFIER")));
+}
+
 #ifdef VELNOR_WINDOWS_APPS_DIR
 TEST(Win32Example, TheWindowsBuildsAreConsoleProgramsImportingOnlySystemDlls) {
     for (const char* name : {"hello_velnor.exe", "velnor-ctl.exe"}) {
@@ -402,8 +422,9 @@ TEST(Win32Example, TheWindowsBuildsAreConsoleProgramsImportingOnlySystemDlls) {
         EXPECT_THAT(dump.out, HasSubstr("Subsystem\t\t00000003")) << name;  // console
         std::istringstream lines(dump.out);
         for (std::string line; std::getline(lines, line);)
-            if (line.find("DLL Name:") != std::string::npos)
+            if (line.find("DLL Name:") != std::string::npos) {
                 EXPECT_THAT(line, ::testing::AnyOf(HasSubstr("KERNEL32.dll"), HasSubstr("msvcrt.dll"))) << name;
+            }
     }
 }
 #endif
