@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +45,6 @@ struct Runtime {
 // Never destroyed: the unplug at exit and late threads may still use it.
 Runtime* g_runtime = nullptr;
 std::mutex g_runtimeLock;
-std::once_flag g_boot;
 thread_local bool t_simulation = false;
 
 [[noreturn]] void ExitBadEnvironment(const std::string& message) {
@@ -309,7 +309,37 @@ bool ParseSimSettings(std::string_view text, velnor::sim::ModuleSettings* settin
     return true;
 }
 
-void EnsureBooted() { std::call_once(g_boot, Boot); }
+void EnsureBooted() {
+    // Threads that come while another boots wait for it: a simulation thread
+    // in a kernel wait (one blocked elsewhere would hold the clock that the
+    // boot's own waits need), any other thread on a condition variable.
+    struct Gate {
+        std::atomic<int> state{0};  // 0 not booted, 1 booting, 2 booted
+        std::mutex lock;
+        std::condition_variable done;
+        KEVENT event;
+        Gate() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
+    };
+    static Gate* gate = new Gate;  // never destroyed: late threads may still look
+    if (gate->state.load(std::memory_order_acquire) == 2) return;
+    int expected = 0;
+    if (gate->state.compare_exchange_strong(expected, 1)) {
+        Boot();
+        {
+            std::lock_guard<std::mutex> guard(gate->lock);
+            gate->state.store(2, std::memory_order_release);
+        }
+        gate->done.notify_all();
+        KeSetEvent(&gate->event, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    if (IsSimulationThread()) {
+        KeWaitForSingleObject(&gate->event, Executive, KernelMode, FALSE, nullptr);
+    } else {
+        std::unique_lock<std::mutex> lock(gate->lock);
+        gate->done.wait(lock, [] { return gate->state.load() == 2; });
+    }
+}
 
 std::shared_ptr<velnor::sim::AcquisitionModule> Module() {
     std::lock_guard<std::mutex> guard(g_runtimeLock);
