@@ -1,0 +1,28 @@
+// Test support for the Win32 layer: what a test written on the
+// application's side (<windows.h>) needs from the kernel's side, in plain
+// types, since no translation unit sees both headers.
+#pragma once
+
+#include <cstdint>
+
+namespace win32_test {
+
+// A driver of its own, for statuses the velnor driver cannot be made to
+// return: \\.\VelnorStatus completes kReturnStatus and kReturnStatusRead
+// (both buffered; the second requires read access) with the status its
+// StatusRequest input names, after writing `information` bytes of 0xA5
+// (at most the output's length) and reporting them as Information.
+constexpr uint32_t kReturnStatus = 0x00222400;      // CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS)
+constexpr uint32_t kReturnStatusRead = 0x00226404;  // CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_READ_ACCESS)
+constexpr uint8_t kFill = 0xA5;
+struct StatusRequest {
+    uint32_t status;
+    uint32_t information;
+};
+void LoadStatusDriver();  // once per process
+
+// Holds a key (1 to 3) of the simulated module down from now for `seconds`
+// of kernel time.
+void PressKey(int key, double seconds);
+
+}  // namespace win32_test
