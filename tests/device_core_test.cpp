@@ -367,9 +367,17 @@ TEST_F(DeviceCoreTest, CapabilitiesGetSurpriseRemovalOkOnlyFromAVersionOneRecord
     EXPECT_EQ(hk::pnp::QueryCapabilities(pdo_, 1, &caps).status, STATUS_SUCCESS);
     EXPECT_TRUE(caps.SurpriseRemovalOK);
     EXPECT_TRUE(caps.Removable);  // the bus's answer, passed up
-    // Version 0 goes down untouched: the bus refuses it, and nothing is set on the way up.
+    // Version 0 goes down untouched: even when the lower drivers answer it,
+    // nothing is set on the way up.
+    Intercept([](PIRP irp, NTSTATUS* result) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_CAPABILITIES) return false;
+        irp->IoStatus.Status = *result = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return true;
+    });
     caps = {};
-    EXPECT_FALSE(NT_SUCCESS(hk::pnp::QueryCapabilities(pdo_, 0, &caps).status));
+    EXPECT_EQ(hk::pnp::QueryCapabilities(pdo_, 0, &caps).status, STATUS_SUCCESS);
     EXPECT_FALSE(caps.SurpriseRemovalOK);
     // Lower drivers that fail the query leave the bit clear.
     Intercept([](PIRP irp, NTSTATUS* result) {
@@ -438,6 +446,122 @@ TEST(PlugAndPlay, ModulePulledWhileBothStreamsRunLeavesNothingBehind) {
     EXPECT_EQ(hk::LogCount("Velnor> Velnor_DispatchPnp: IRP_MN_REMOVE_DEVICE"), 2u);
     for (const auto& f : findings.Take()) ADD_FAILURE() << f.routine << ": " << f.message;
     hk::pnp::UnregisterDrivers();
+}
+
+// A stop and a start while a control request holds the request-block
+// semaphore: the start must not reset it under its holder.
+TEST_F(DeviceCoreTest, RestartLeavesTheRequestBlockSemaphoreToItsHolder) {
+    AddAndStart();
+    hk::ViolationRecorder findings;
+    PDEVICE_OBJECT device = Device();
+    ASSERT_EQ(hk::PnpSend(pdo_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(hk::PnpSend(pdo_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    bus_->HangNextTransfer(0);
+    std::atomic<NTSTATUS> result{0};
+    auto requester = StartThread(PASSIVE_LEVEL, [&](std::stop_token) {
+        ASSERT_TRUE(LockDevice(device));
+        USB_DEVICE_DESCRIPTOR d;
+        result = GetDeviceDescriptor(&d);  // holds the semaphore for 300 ms
+        UnlockDevice(device);
+    });
+    Sleep(10);
+    EXPECT_EQ(Start(), STATUS_SUCCESS);  // waits its turn behind the holder
+    requester.join();
+    EXPECT_EQ(result, STATUS_IO_TIMEOUT);
+    for (const auto& v : findings.Take()) ADD_FAILURE() << v.routine << ": " << v.message;
+}
+
+// Streams running when the device is removed in order, and a stream start
+// that was inside the driver as the removal aborted the pipes: removal
+// stops and aborts again once the requests have left, and frees nothing
+// before both streams have ended.
+TEST_F(DeviceCoreTest, RemoveEndsStreamsStartedWhileItWaitedBeforeFreeingTheirBuffers) {
+    bus_->SetAbortCompletesFirst(true);
+    AddAndStart();
+    hk::ViolationRecorder findings;
+    ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &handle_), STATUS_SUCCESS);
+    auto send = [&](ULONG code, const IsoStreamRequest* in = nullptr) {
+        return hk::DeviceIoControl(handle_, code, in, in ? sizeof(*in) : 0, nullptr, 0).status;
+    };
+    ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream), STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_VELNOR_ENABLE), STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_OUT, &velnor_test::kOutStream), STATUS_SUCCESS);
+    Sleep(20);
+    // The old streams' completions come late, so a new start waits inside
+    // the driver for them while the removal begins.
+    bus_->SetCompletionDelay(velnor::sim::kIsoInEndpoint, 200 * kMs);
+    Sleep(5);
+    ASSERT_EQ(send(IOCTL_VELNOR_STOP_ISO_STREAM), STATUS_SUCCESS);
+    std::atomic<NTSTATUS> started{1};
+    auto starter = StartThread(PASSIVE_LEVEL, [&](std::stop_token) {
+        started = send(IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream);
+        bus_->SetCompletionDelay(velnor::sim::kIsoInEndpoint, 0);
+    });
+    Sleep(10);
+    ASSERT_EQ(hk::PnpSend(pdo_, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    const int64_t sent = hk::Now100ns();
+    hk::PnpSend(pdo_, IRP_MN_REMOVE_DEVICE);
+    const int64_t took = hk::Now100ns() - sent;
+    pnpStarted_ = false;
+    starter.join();
+    // Stopped and aborted as soon as the start had left, not when its stream
+    // happened to stop by itself.
+    EXPECT_LT(took, 100 * kMs);
+    EXPECT_EQ(started, STATUS_SUCCESS) << "the start ran inside the removal, as intended";
+    EXPECT_EQ(Device(), nullptr);
+    EXPECT_FALSE(IsoStreamClaimed(IsoStreamIn));
+    EXPECT_FALSE(IsoStreamClaimed(IsoStreamOut));
+    EXPECT_EQ(bus_->Pending(), 0u);
+    EXPECT_TRUE(hk::OutstandingPool().empty());
+    for (const auto& v : findings.Take()) ADD_FAILURE() << v.routine << ": " << v.message;
+}
+
+TEST_F(DeviceCoreTest, SurpriseRemovalCancelsTheRequestInFlightAndDisablesTheModule) {
+    AddAndStart();
+    ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &handle_), STATUS_SUCCESS);
+    ASSERT_EQ(hk::DeviceIoControl(handle_, IOCTL_VELNOR_ENABLE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    HangDescriptorRequests();
+    PDEVICE_OBJECT device = Device();
+    std::atomic<NTSTATUS> result{0};
+    std::atomic<int64_t> returned{0};
+    auto requester = StartThread(PASSIVE_LEVEL, [&](std::stop_token) {
+        ASSERT_TRUE(LockDevice(device));
+        USB_DEVICE_DESCRIPTOR d;
+        result = GetDeviceDescriptor(&d);
+        returned = hk::Now100ns();
+        UnlockDevice(device);
+    });
+    Sleep(50);
+    ASSERT_NE(PendingIrp(), nullptr);
+    const int64_t sent = hk::Now100ns();
+    hk::PnpSend(pdo_, IRP_MN_SURPRISE_REMOVAL);
+    requester.join();
+    EXPECT_EQ(result, STATUS_CANCELLED);
+    EXPECT_EQ(returned, sent) << "cancelled at once, not after the 300 ms limit";
+    EXPECT_EQ(ReadShared(AcqModuleConnected), 0);
+    EXPECT_EQ(ReadShared(StopIsoStream), 1);
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL IoCancelIrp (0)"));
+    hk::CloseFile(handle_);
+    handle_ = hk::kInvalidHandle;
+    hk::PnpSend(pdo_, IRP_MN_REMOVE_DEVICE);
+    pnpStarted_ = false;
+}
+
+TEST_F(DeviceCoreTest, ARefusedLockThatBringsTheCountToZeroSignalsTheRemoval) {
+    AddAndStart();
+    DeviceExtension* ext = Ext();
+    // Removal under way, waiting, with nothing inside: the count is 1 only
+    // for the newcomer's increment.
+    WriteShared(ext->Removing, 1);
+    InterlockedDecrement(&ext->PendingIoCount);
+    KeClearEvent(&ext->RemoveEvent);
+    EXPECT_FALSE(LockDevice(Device()));
+    EXPECT_EQ(ext->PendingIoCount, 0);
+    EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 1);
+    // Put back what the add-device routine set, for the ordinary removal.
+    WriteShared(ext->Removing, 0);
+    InterlockedIncrement(&ext->PendingIoCount);
+    KeClearEvent(&ext->RemoveEvent);
 }
 
 class LongConfigTest : public DeviceCoreTest {

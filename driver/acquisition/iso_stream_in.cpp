@@ -98,7 +98,7 @@ NTSTATUS InitTransferObjectIn(IsoStreamObject* stream, ULONG t) {
 // Everything is allocated and built before anything is submitted; a start
 // that cannot set up every transfer releases what it had (null).
 IsoStreamObject* BuildIsoStreamIn(PDEVICE_OBJECT deviceObject, const IsoStreamRequest& request,
-                                  PUSBD_PIPE_INFORMATION pipe) {
+                                  const USBD_PIPE_INFORMATION& pipe) {
     IsoStreamObject* stream = AllocateIsoStream(deviceObject, request, pipe, InNames);
     if (!stream) return nullptr;
     stream->DescriptorRing = AllocRingBuffer(kDescriptorBytes * request.DescriptorCount);
@@ -126,7 +126,8 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStrea
     *prepared = nullptr;
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     IsoStreamRequest request;
-    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    USBD_PIPE_INFORMATION pipe;
+    RtlZeroMemory(&pipe, sizeof(pipe));
     NTSTATUS status = CheckIsoStreamRequest(ext, irp, InNames, &request, &pipe);
     if (NT_SUCCESS(status) && (request.PacketSize < kSlotHeader || request.DescriptorCount == 0 ||
                                request.DescriptorCount > kMaxDescriptors)) {

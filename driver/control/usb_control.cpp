@@ -50,11 +50,9 @@ ULONG ReadU32(const UCHAR* p) {
 // look like one with fewer pipes.
 NTSTATUS GetPipeInfo(const ControlRequest& r) {
     VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_Velnor_GET_PIPE_INFO\n");
-    PUSBD_INTERFACE_INFORMATION info = r.ext->InterfaceInfo;
-    if (!info) return STATUS_SUCCESS;
-    if (r.outputLength < info->Length) return ShortOutput("IOCTL_Velnor_GET_PIPE_INFO", r.outputLength, info->Length);
-    RtlCopyMemory(r.ioBuffer, info, info->Length);
-    r.irp->IoStatus.Information = info->Length;
+    const ULONG length = CopyInterfaceInfo(r.ext, r.ioBuffer, r.outputLength);
+    if (r.outputLength < length) return ShortOutput("IOCTL_Velnor_GET_PIPE_INFO", r.outputLength, length);
+    r.irp->IoStatus.Information = length;
     return STATUS_SUCCESS;
 }
 
@@ -188,16 +186,17 @@ NTSTATUS AbortPipe(const ControlRequest& r) {
     VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_Velnor_ABORTPIPE\n");
     if (r.inputLength < sizeof(LONG)) return ShortInput("IOCTL_Velnor_ABORTPIPE", r.inputLength, sizeof(LONG));
     const LONG pipe = static_cast<LONG>(ReadU32(r.ioBuffer));
-    PUSBD_INTERFACE_INFORMATION info = r.ext->InterfaceInfo;
-    if (!info) {
+    USBD_PIPE_INFORMATION found;
+    const PipeLookup lookup = pipe < 0 ? NoSuchPipe : LookUpPipe(r.ext, static_cast<ULONG>(pipe), &found);
+    if (lookup == NoInterfaceInfo || (pipe < 0 && !HasInterfaceInfo(r.ext))) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_Velnor_ABORTPIPE - no interface info\n");
         return STATUS_UNSUCCESSFUL;
     }
-    if (pipe < 0 || static_cast<ULONG>(pipe) >= info->NumberOfPipes) {
+    if (lookup == NoSuchPipe) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_Velnor_ABORTPIPE - invalid pipe %d\n", pipe);
         return STATUS_INVALID_PARAMETER;
     }
-    Velnor_AbortPipe(r.device, info->Pipes[pipe].PipeHandle);
+    Velnor_AbortPipe(r.device, found.PipeHandle);
     return STATUS_SUCCESS;
 }
 

@@ -37,6 +37,8 @@ struct DeviceExtension {
     // Guards PendingIrp between Velnor_CallUSBD, which frees the request,
     // and Plug and Play, which cancels it from another thread.
     KSPIN_LOCK PendingIrpLock;
+    // Guards the InterfaceInfo pointer and the table it points to.
+    KSPIN_LOCK InterfaceInfoLock;
 };
 
 // Driver-wide flags. They are written with single stores from passive-level

@@ -7,11 +7,12 @@
 
 namespace {
 
-// How long removal waits for the streams' last completions before it frees
-// what they write into: the pipes are aborted by then, so the stack owes
-// them within a frame or two; a stack that never returns them costs their
-// memory (kept, not freed under them) and a level-1 line, not a hang.
-constexpr ULONG kStreamWindDownMs = 5000;
+// Removal waits for the streams' last completions before it frees what
+// they use (the rings, IsoOutBuffer, the device record itself). The pipes
+// are aborted by then, and the USB stack owes every aborted transfer back,
+// so the wait has no limit, as the remove lock's has none; a stack that
+// never returns them is named in the log every few seconds.
+constexpr ULONG kStreamWaitReportMs = 5000;
 
 VOID SleepOneMillisecond() {
     LARGE_INTEGER interval;
@@ -19,12 +20,18 @@ VOID SleepOneMillisecond() {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-BOOLEAN AwaitStreamsEnded() {
-    for (ULONG ms = 0; ms < kStreamWindDownMs; ++ms) {
-        if (!IsoStreamClaimed(IsoStreamIn) && !IsoStreamClaimed(IsoStreamOut)) return TRUE;
+VOID AwaitStreamsEnded() {
+    for (ULONG ms = 1; IsoStreamClaimed(IsoStreamIn) || IsoStreamClaimed(IsoStreamOut); ++ms) {
         SleepOneMillisecond();
+        if (ms % kStreamWaitReportMs == 0)
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_RemoveDevice() - isochronous transfers still not returned after %u ms\n", ms);
     }
-    return !IsoStreamClaimed(IsoStreamIn) && !IsoStreamClaimed(IsoStreamOut);
+}
+
+// Aborts every pipe of the current table, in pipe order.
+VOID AbortEveryPipe(PDEVICE_OBJECT deviceObject, DeviceExtension* ext) {
+    USBD_PIPE_INFORMATION pipe;
+    for (ULONG p = 0; LookUpPipe(ext, p, &pipe) == PipeFound; ++p) Velnor_AbortPipe(deviceObject, pipe.PipeHandle);
 }
 
 NTSTATUS CompleteWith(PIRP irp, NTSTATUS status) {
@@ -71,6 +78,9 @@ NTSTATUS Velnor_PnPAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physica
         return STATUS_NO_SUCH_DEVICE;
     }
     ext->LastError = 0;
+    // Once for the device's life: a start after a stop must not reset it
+    // under a control request that holds it or waits for it.
+    KeInitializeSemaphore(&ext->CallUsbdSemaphore, 1, 1);
     KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
     ext->PendingIoCount = 1;
     VELNOR_LOG(5, "Velnor> Velnor_PnPAddDevice() - EXIT (0x%X)\n", status);
@@ -126,22 +136,18 @@ VOID Velnor_RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP* foundPendingIrp) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_RemoveDevice() - START\n");
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
+    // The streams' completions write into the rings, IsoOutBuffer and the
+    // device record until each stream has released its last transfer.
+    AwaitStreamsEnded();
     if (ext->DeviceDescriptor) ExFreePool(ext->DeviceDescriptor);
     ext->DeviceDescriptor = nullptr;
-    if (ext->InterfaceInfo) ExFreePool(ext->InterfaceInfo);
-    ext->InterfaceInfo = nullptr;
-    // The streams' completions write into the rings and IsoOutBuffer until
-    // each stream has released its last transfer.
-    if (AwaitStreamsEnded()) {
-        if (ext->DataRingBuffer) FreeRingBuffer(ext->DataRingBuffer);
-        if (ext->IsoPacketRingBuffer) FreeRingBuffer(ext->IsoPacketRingBuffer);
-        ext->DataRingBuffer = nullptr;
-        ext->IsoPacketRingBuffer = nullptr;
-        if (IsoOutBuffer) ExFreePool(IsoOutBuffer);
-        IsoOutBuffer = nullptr;
-    } else {
-        VELNOR_LOG(1, "Velnor> ERROR: Velnor_RemoveDevice() - streams still running, their buffers are kept\n");
-    }
+    ReplaceInterfaceInfo(ext, nullptr);
+    if (ext->DataRingBuffer) FreeRingBuffer(ext->DataRingBuffer);
+    if (ext->IsoPacketRingBuffer) FreeRingBuffer(ext->IsoPacketRingBuffer);
+    ext->DataRingBuffer = nullptr;
+    ext->IsoPacketRingBuffer = nullptr;
+    if (IsoOutBuffer) ExFreePool(IsoOutBuffer);
+    IsoOutBuffer = nullptr;
     if (ext->SymbolicLinkActive) {
         ext->SymbolicLinkActive = 0;
         UNICODE_STRING link;
@@ -168,15 +174,19 @@ NTSTATUS Velnor_HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PIRP* 
     WriteShared(ext->Removing, 1);
     // No completion may resubmit into a pipe being aborted.
     WriteShared(StopIsoStream, 1);
-    if (PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo) {
-        for (ULONG p = 0; p < info->NumberOfPipes; ++p) Velnor_AbortPipe(deviceObject, info->Pipes[p].PipeHandle);
-    }
+    AbortEveryPipe(deviceObject, ext);
     UnlockDevice(deviceObject);  // this request's reference
     UnlockDevice(deviceObject);  // the device's own
     KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    // A stream start that was inside the driver when the pipes were aborted
+    // may have started a stream since: stop and abort once more, with no
+    // request left to start another.
+WriteShared(StopIsoStream, 1);
+AbortEveryPipe(deviceObject, ext);
     PDEVICE_OBJECT stack = ext->StackDeviceObject;
     Velnor_RemoveDevice(deviceObject, foundPendingIrp);
     // The device object is gone: only the kept lower device is used now.
+    irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
     const NTSTATUS status = IoCallDriver(stack, irp);
     VELNOR_TRACE(tracing, "Velnor> Velnor_HandleRemoveDevice() - EXIT (0x%X)\n", status);
@@ -206,6 +216,7 @@ NTSTATUS Velnor_DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         VELNOR_LOG(2, "Velnor> Velnor_DispatchPnp: IRP_MN_STOP_DEVICE\n");
         WriteShared(DeviceStarted, 0);
         Velnor_StopDevice(deviceObject);
+        irp->IoStatus.Status = STATUS_SUCCESS;  // a driver that handles it says so on the way down
         status = Velnor_DefaultPnpHandler(deviceObject, irp);
         if (CancelPendingIrp(ext))
             VELNOR_LOG(2, "Velnor> Velnor_DispatchPnp: IRP_MN_STOP_DEVICE IoCancelIrp (%x)\n", status);
@@ -214,6 +225,7 @@ NTSTATUS Velnor_DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL:
         VELNOR_LOG(2, "Velnor> Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL\n");
         WriteShared(DeviceStarted, 0);
+        irp->IoStatus.Status = STATUS_SUCCESS;
         status = Velnor_DefaultPnpHandler(deviceObject, irp);
         WriteShared(AcqModuleConnected, 0);
         WriteShared(StopIsoStream, 1);

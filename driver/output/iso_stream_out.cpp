@@ -54,7 +54,8 @@ NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     VELNOR_LOG(5, "Velnor> Velnor_StartIsoStreamOut() - START\n");
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     IsoStreamRequest request;
-    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    USBD_PIPE_INFORMATION pipe;
+    RtlZeroMemory(&pipe, sizeof(pipe));
     NTSTATUS status = CheckIsoStreamRequest(ext, irp, OutNames, &request, &pipe);
     // The builder serves 1 to 50 packets of at least 13 bytes, and every
     // transfer's slice must lie inside IsoOutBuffer.

@@ -33,9 +33,10 @@ NTSTATUS Velnor_Read_Write(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
     NTSTATUS status = STATUS_SUCCESS;
-    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
     ULONG pipeNumber = 0;
-    if (!info) {
+    USBD_PIPE_INFORMATION pipe;
+    RtlZeroMemory(&pipe, sizeof(pipe));
+    if (!HasInterfaceInfo(ext)) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_Read_Write() - no interface info\n");
         status = STATUS_UNSUCCESSFUL;
     } else if (inputLength < sizeof(ULONG)) {
@@ -44,7 +45,11 @@ NTSTATUS Velnor_Read_Write(PDEVICE_OBJECT deviceObject, PIRP irp) {
         status = STATUS_INVALID_PARAMETER;
     } else {
         RtlCopyMemory(&pipeNumber, irp->AssociatedIrp.SystemBuffer, sizeof(pipeNumber));
-        if (pipeNumber >= info->NumberOfPipes) {
+        const PipeLookup found = LookUpPipe(ext, pipeNumber, &pipe);
+        if (found == NoInterfaceInfo) {
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_Read_Write() - no interface info\n");
+            status = STATUS_UNSUCCESSFUL;
+        } else if (found == NoSuchPipe) {
             VELNOR_LOG(1, "Velnor> ERROR: Velnor_Read_Write() - invalid pipe num\n");
             status = STATUS_INVALID_PARAMETER;
         }
@@ -53,7 +58,6 @@ NTSTATUS Velnor_Read_Write(PDEVICE_OBJECT deviceObject, PIRP irp) {
         VELNOR_TRACE(tracing, "Velnor> Velnor_Read_Write() - EXIT (0x%X)\n", status);
         return status;
     }
-    const USBD_PIPE_INFORMATION& pipe = info->Pipes[pipeNumber];
     VELNOR_LOG(2, "Velnor> Velnor_Read_Write PipeNum: %d\n", pipeNumber);
     if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_Read_Write() - invalid pipe type\n");

@@ -1,5 +1,6 @@
 // The mechanics the isochronous IN and OUT streams share.
 #include "usb/iso_stream.h"
+#include "usb/usb_request.h"
 
 namespace {
 
@@ -27,9 +28,8 @@ VOID ReleaseIsoStream(IsoStreamDirection direction) { InterlockedExchange(&IsoSt
 BOOLEAN IsoStreamClaimed(IsoStreamDirection direction) { return ReadShared(IsoStreamOwned[direction]) != 0; }
 
 NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNames& names,
-                               IsoStreamRequest* request, PUSBD_PIPE_INFORMATION* pipe) {
-    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
-    if (!info) {
+                               IsoStreamRequest* request, USBD_PIPE_INFORMATION* pipe) {
+    if (!HasInterfaceInfo(ext)) {
         VELNOR_LOG(1, names.noInterface);
         return STATUS_UNSUCCESSFUL;
     }
@@ -40,19 +40,23 @@ NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNa
         return STATUS_INVALID_PARAMETER;
     }
     RtlCopyMemory(request, irp->AssociatedIrp.SystemBuffer, sizeof(IsoStreamRequest));
-    if (request->PipeNum >= info->NumberOfPipes) {
+    const PipeLookup found = LookUpPipe(ext, request->PipeNum, pipe);
+    if (found == NoInterfaceInfo) {
+        VELNOR_LOG(1, names.noInterface);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (found == NoSuchPipe) {
         VELNOR_LOG(1, names.badPipeNum);
         return STATUS_INVALID_PARAMETER;
     }
     VELNOR_LOG(2, names.pipeNum, request->PipeNum);
-    *pipe = &info->Pipes[request->PipeNum];
-    if ((*pipe)->PipeType != UsbdPipeTypeIsochronous) {
+    if (pipe->PipeType != UsbdPipeTypeIsochronous) {
         VELNOR_LOG(1, names.badPipeType);
         return STATUS_INVALID_PARAMETER;
     }
-    VELNOR_LOG(2, names.pipeType, (*pipe)->PipeType);
-    VELNOR_LOG(2, names.endpoint, (*pipe)->EndpointAddress);
-    if (!(*pipe)->PipeHandle) {
+    VELNOR_LOG(2, names.pipeType, pipe->PipeType);
+    VELNOR_LOG(2, names.endpoint, pipe->EndpointAddress);
+    if (!pipe->PipeHandle) {
         VELNOR_LOG(1, names.badPipeHandle);
         return STATUS_UNSUCCESSFUL;
     }
@@ -64,9 +68,9 @@ NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNa
         VELNOR_LOG(1, names.tooManyPackets, request->PacketsPerTransfer);
         return STATUS_INVALID_PARAMETER;
     }
-    if (request->PacketSize > (*pipe)->MaximumPacketSize) {
+    if (request->PacketSize > pipe->MaximumPacketSize) {
         VELNOR_LOG(1, names.packetTooLarge, request->PacketSize,
-                   static_cast<ULONG>((*pipe)->MaximumPacketSize));
+                   static_cast<ULONG>(pipe->MaximumPacketSize));
         return STATUS_INVALID_PARAMETER;
     }
     // A transfer needs at least one packet, and its slot offsets must fit
@@ -81,7 +85,7 @@ NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNa
 }
 
 IsoStreamObject* AllocateIsoStream(PDEVICE_OBJECT deviceObject, const IsoStreamRequest& request,
-                                   PUSBD_PIPE_INFORMATION pipe, const IsoStreamNames& names) {
+                                   const USBD_PIPE_INFORMATION& pipe, const IsoStreamNames& names) {
     auto* stream =
         static_cast<IsoStreamObject*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IsoStreamObject), VELNOR_POOL_TAG));
     if (!stream) {
@@ -91,7 +95,7 @@ IsoStreamObject* AllocateIsoStream(PDEVICE_OBJECT deviceObject, const IsoStreamR
     RtlZeroMemory(stream, sizeof(*stream));
     stream->DeviceObject = deviceObject;
     stream->PacketSize = request.PacketSize;
-    stream->PipeInfo = pipe;
+    stream->Pipe = pipe;
     stream->PacketsPerTransfer = request.PacketsPerTransfer;
     stream->TransferCount = request.TransferCount;
     stream->PendingTransfers = static_cast<LONG>(request.TransferCount);
@@ -127,9 +131,9 @@ VOID BuildIsoUrb(IsoTransferObject* transfer, PUCHAR buffer) {
     struct _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
     iso.Hdr.Length = static_cast<USHORT>(size);
     iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    iso.PipeHandle = stream->PipeInfo->PipeHandle;
+    iso.PipeHandle = stream->Pipe.PipeHandle;
     // IN endpoints give 7 (IN, short transfer OK, ASAP), OUT endpoints 6.
-    iso.TransferFlags = (static_cast<ULONG>(stream->PipeInfo->EndpointAddress) | 0x300) >> 7;
+    iso.TransferFlags = (static_cast<ULONG>(stream->Pipe.EndpointAddress) | 0x300) >> 7;
     iso.TransferBufferLength = packets * stream->PacketSize;
     iso.TransferBuffer = buffer;
     iso.NumberOfPackets = packets;

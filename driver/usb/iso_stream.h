@@ -11,7 +11,7 @@ struct IsoTransferObject;
 struct IsoStreamObject {
     PDEVICE_OBJECT DeviceObject;
     ULONG PacketSize;
-    PUSBD_PIPE_INFORMATION PipeInfo;
+    USBD_PIPE_INFORMATION Pipe;   // the stream's own copy: the pipe table may be replaced meanwhile
     PUCHAR TransferBuffer;        // PacketSize x PacketsPerTransfer x TransferCount bytes
     ULONG TransferBufferSize;
     ULONG PacketsPerTransfer;
@@ -61,12 +61,12 @@ BOOLEAN IsoStreamClaimed(IsoStreamDirection direction);
 // Reads and checks the start request and the pipe it names. On success
 // `request` and `pipe` are filled in.
 NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNames& names,
-                               IsoStreamRequest* request, PUSBD_PIPE_INFORMATION* pipe);
+                               IsoStreamRequest* request, USBD_PIPE_INFORMATION* pipe);
 
 // Allocates the stream record and its zeroed transfer buffer (null and a
 // level-1 line on failure, with nothing left allocated).
 IsoStreamObject* AllocateIsoStream(PDEVICE_OBJECT deviceObject, const IsoStreamRequest& request,
-                                   PUSBD_PIPE_INFORMATION pipe, const IsoStreamNames& names);
+                                   const USBD_PIPE_INFORMATION& pipe, const IsoStreamNames& names);
 
 // Allocates the transfer records (a level-1 line on failure).
 BOOLEAN AllocateIsoTransfers(IsoStreamObject* stream, const IsoStreamNames& names);

@@ -307,15 +307,16 @@ NTSTATUS Velnor_ResetPipe(PDEVICE_OBJECT deviceObject, ULONG pipeNumber) {
     VELNOR_TRACE(tracing, "Velnor> Velnor_ResetPipe() - START\n");
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     NTSTATUS status;
-    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
-    if (!info) {
+    USBD_PIPE_INFORMATION pipe;
+    const PipeLookup found = LookUpPipe(ext, pipeNumber, &pipe);
+    if (found == NoInterfaceInfo) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ResetPipe() - no interface info\n");
         status = STATUS_UNSUCCESSFUL;
-    } else if (pipeNumber >= info->NumberOfPipes) {
+    } else if (found == NoSuchPipe) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ResetPipe() - invalid pipe\n");
         status = STATUS_INVALID_PARAMETER;
     } else {
-        status = PipeRequest(deviceObject, URB_FUNCTION_RESET_PIPE, info->Pipes[pipeNumber].PipeHandle, tracing,
+        status = PipeRequest(deviceObject, URB_FUNCTION_RESET_PIPE, pipe.PipeHandle, tracing,
                              "Velnor> Velnor_ResetPipe() Detected OSR2.1\n");
     }
     VELNOR_TRACE(tracing, "Velnor> Velnor_ResetPipe() - EXIT (0x%X)\n", status);

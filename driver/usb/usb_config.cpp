@@ -38,20 +38,27 @@ BOOLEAN ConfigurationIsWhole(const UCHAR* buffer, ULONG received) {
     for (ULONG at = 0; at < total;) {
         const ULONG length = buffer[at];
         if (total - at < 2 || length < 2 || length > total - at) return FALSE;
+        // The parsers read an interface or endpoint descriptor whole.
+        const UCHAR type = buffer[at + 1];
+        if ((type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) ||
+            (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)))
+            return FALSE;
         at += length;
     }
     return TRUE;
 }
 
 // The interface record the stack returned, kept as the pipe table; the old
-// one goes first. Null when the copy cannot be had.
-PUSBD_INTERFACE_INFORMATION KeepInterfaceInfo(DeviceExtension* ext, const USBD_INTERFACE_INFORMATION* returned) {
-    if (ext->InterfaceInfo) ExFreePool(ext->InterfaceInfo);
-    ext->InterfaceInfo = nullptr;
+// one goes first. FALSE when the copy cannot be had. `pipes` receives the
+// pipes the copy counts, for the log, which reads the caller's record: the
+// copy belongs to every thread once it is published.
+BOOLEAN KeepInterfaceInfo(DeviceExtension* ext, const USBD_INTERFACE_INFORMATION* returned, ULONG* pipes) {
+    ReplaceInterfaceInfo(ext, nullptr);
     constexpr ULONG head = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
     const ULONG length = returned->Length < head ? head : returned->Length;
     auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(Allocate(length));
-    if (!copy) return nullptr;
+    *pipes = 0;
+    if (!copy) return FALSE;
     RtlZeroMemory(copy, length);
     RtlCopyMemory(copy, returned, returned->Length < head ? head : length);
     copy->Length = static_cast<USHORT>(length);
@@ -59,11 +66,53 @@ PUSBD_INTERFACE_INFORMATION KeepInterfaceInfo(DeviceExtension* ext, const USBD_I
     // by the count alone.
     const ULONG fit = (length - head) / sizeof(USBD_PIPE_INFORMATION);
     if (copy->NumberOfPipes > fit) copy->NumberOfPipes = fit;
-    ext->InterfaceInfo = copy;
-    return copy;
+    *pipes = copy->NumberOfPipes;
+    ReplaceInterfaceInfo(ext, copy);
+    return TRUE;
 }
 
 }  // namespace
+
+PipeLookup LookUpPipe(DeviceExtension* ext, ULONG pipeNumber, USBD_PIPE_INFORMATION* pipe) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->InterfaceInfoLock, &irql);
+    PipeLookup found = NoInterfaceInfo;
+    if (const PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo) {
+        found = pipeNumber < info->NumberOfPipes ? PipeFound : NoSuchPipe;
+        if (found == PipeFound) *pipe = info->Pipes[pipeNumber];
+    }
+    KeReleaseSpinLock(&ext->InterfaceInfoLock, irql);
+    return found;
+}
+
+BOOLEAN HasInterfaceInfo(DeviceExtension* ext) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->InterfaceInfoLock, &irql);
+    const BOOLEAN present = ext->InterfaceInfo != nullptr;
+    KeReleaseSpinLock(&ext->InterfaceInfoLock, irql);
+    return present;
+}
+
+ULONG CopyInterfaceInfo(DeviceExtension* ext, PVOID buffer, ULONG room) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->InterfaceInfoLock, &irql);
+    ULONG length = 0;
+    if (const PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo) {
+        length = info->Length;
+        if (length <= room) RtlCopyMemory(buffer, info, length);
+    }
+    KeReleaseSpinLock(&ext->InterfaceInfoLock, irql);
+    return length;
+}
+
+VOID ReplaceInterfaceInfo(DeviceExtension* ext, PUSBD_INTERFACE_INFORMATION table) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->InterfaceInfoLock, &irql);
+    PUSBD_INTERFACE_INFORMATION old = ext->InterfaceInfo;
+    ext->InterfaceInfo = table;
+    KeReleaseSpinLock(&ext->InterfaceInfoLock, irql);
+    if (old) ExFreePool(old);
+}
 
 NTSTATUS Velnor_CallUSBD(PDEVICE_OBJECT deviceObject, PURB urb) {
     const BOOLEAN tracing = VELNOR_TRACING();
@@ -138,7 +187,6 @@ NTSTATUS Velnor_StartDevice(PDEVICE_OBJECT deviceObject) {
     VELNOR_TRACE(tracing, "Velnor> Velnor_StartDevice() - START\n");
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     ext->SymbolicLinkActive = 1;
-    KeInitializeSemaphore(&ext->CallUsbdSemaphore, 1, 1);
 
     auto* urb = static_cast<PURB>(Allocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
     auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(Allocate(sizeof(USB_DEVICE_DESCRIPTOR)));
@@ -266,14 +314,15 @@ NTSTATUS Velnor_SelectInterfaces(PDEVICE_OBJECT deviceObject, PUSB_CONFIGURATION
         ext->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
         // Without the copy there is no pipe table; the start still succeeds
         // and every pipe operation fails.
-        PUSBD_INTERFACE_INFORMATION copy = KeepInterfaceInfo(ext, info);
-        if (copy) {
+        ULONG pipes;
+        if (KeepInterfaceInfo(ext, info, &pipes)) {
+            const USBD_INTERFACE_INFORMATION* copy = info;
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: ---------\n");
-            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: NumberOfPipes 0x%x\n", copy->NumberOfPipes);
+            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: NumberOfPipes 0x%x\n", pipes);
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Length 0x%x\n", copy->Length);
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Alt Setting 0x%x\n", copy->AlternateSetting);
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Interface Number 0x%x\n", copy->InterfaceNumber);
-            for (ULONG p = 0; p < copy->NumberOfPipes; ++p) {
+            for (ULONG p = 0; p < pipes; ++p) {
                 const USBD_PIPE_INFORMATION& pipe = copy->Pipes[p];
                 VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: ---------\n");
                 VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: PipeNum %d\n", p);
@@ -386,7 +435,8 @@ NTSTATUS SetInterface(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumber, UCHAR 
         // The record the stack filled in never outgrows the request it came in.
         if (info->Length > urbSize - offsetof(struct _URB_SELECT_INTERFACE, Interface))
             info->Length = static_cast<USHORT>(urbSize - offsetof(struct _URB_SELECT_INTERFACE, Interface));
-        if (!KeepInterfaceInfo(ext, info)) status = STATUS_NO_MEMORY;
+        ULONG kept;
+        if (!KeepInterfaceInfo(ext, info, &kept)) status = STATUS_NO_MEMORY;
     }
     ExFreePool(urb);
     ExFreePool(configuration);

@@ -38,6 +38,18 @@ NTSTATUS Velnor_VendorRequest2(PDEVICE_OBJECT deviceObject, PIRP irp);
 // The image in 64-byte chunks from `startAddress` on; stops at the first failure.
 NTSTATUS Velnor_FirmwareDownload(PDEVICE_OBJECT deviceObject, USHORT startAddress, const UCHAR* image, ULONG length);
 NTSTATUS Velnor_ResetPipe(PDEVICE_OBJECT deviceObject, ULONG pipeNumber);
+// The pipe table is replaced by a start and by SetInterface while requests
+// and the streams read it on other threads: readers copy what they need
+// under InterfaceInfoLock, and the table is swapped and freed under it.
+enum PipeLookup { PipeFound, NoInterfaceInfo, NoSuchPipe };
+PipeLookup LookUpPipe(DeviceExtension* ext, ULONG pipeNumber, USBD_PIPE_INFORMATION* pipe);
+BOOLEAN HasInterfaceInfo(DeviceExtension* ext);
+// The whole table copied into `buffer` when it fits `room` bytes. Returns
+// its length (0: no table); nothing is copied when it does not fit.
+ULONG CopyInterfaceInfo(DeviceExtension* ext, PVOID buffer, ULONG room);
+// Makes `table` (pool, or null) the pipe table and frees the previous one.
+VOID ReplaceInterfaceInfo(DeviceExtension* ext, PUSBD_INTERFACE_INFORMATION table);
+
 NTSTATUS Velnor_AbortPipe(PDEVICE_OBJECT deviceObject, USBD_PIPE_HANDLE pipeHandle);
 // The bus frame number; 0 on failure.
 ULONG Velnor_GetCurrentFrameNumber(PDEVICE_OBJECT deviceObject);
