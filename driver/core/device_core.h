@@ -15,6 +15,9 @@ VOID UnlockDevice(PDEVICE_OBJECT deviceObject);
 // left but the device object, which the caller deletes.
 NTSTATUS Velnor_CreateDeviceObject(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* deviceObject);
 
+// Frees the two rings and IsoOutBuffer, whichever exist.
+VOID ReleaseDeviceBuffers(DeviceExtension* ext);
+
 DRIVER_ADD_DEVICE Velnor_PnPAddDevice;
 DRIVER_DISPATCH Velnor_DispatchPnp;
 DRIVER_DISPATCH Velnor_DispatchPower;

@@ -15,16 +15,20 @@ constexpr ULONG kIsoOutBufferBytes = 10000;
 // the add-device routine deletes leaves nothing behind. The link is deleted
 // only when this creation made it.
 VOID ReleaseCreation(DeviceExtension* ext, PUNICODE_STRING link, BOOLEAN linkMade) {
+    ReleaseDeviceBuffers(ext);
+    if (linkMade) IoDeleteSymbolicLink(link);
+}
+
+}  // namespace
+
+VOID ReleaseDeviceBuffers(DeviceExtension* ext) {
     if (ext->DataRingBuffer) FreeRingBuffer(ext->DataRingBuffer);
     if (ext->IsoPacketRingBuffer) FreeRingBuffer(ext->IsoPacketRingBuffer);
     ext->DataRingBuffer = nullptr;
     ext->IsoPacketRingBuffer = nullptr;
     if (IsoOutBuffer) ExFreePool(IsoOutBuffer);
     IsoOutBuffer = nullptr;
-    if (linkMade) IoDeleteSymbolicLink(link);
 }
-
-}  // namespace
 
 NTSTATUS Velnor_CreateDeviceObject(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* deviceObject) {
     const BOOLEAN tracing = VELNOR_TRACING();

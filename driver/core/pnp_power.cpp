@@ -65,10 +65,7 @@ NTSTATUS Velnor_PnPAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physica
     ext->StackDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, physicalDeviceObject);
     if (!ext->StackDeviceObject) {
         // Creation's buffers go with the device: nothing else will free them.
-        FreeRingBuffer(ext->DataRingBuffer);
-        FreeRingBuffer(ext->IsoPacketRingBuffer);
-        ExFreePool(IsoOutBuffer);
-        IsoOutBuffer = nullptr;
+        ReleaseDeviceBuffers(ext);
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, ext->DeviceLinkName);
         IoDeleteSymbolicLink(&link);
@@ -142,12 +139,7 @@ VOID Velnor_RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP* foundPendingIrp) {
     if (ext->DeviceDescriptor) ExFreePool(ext->DeviceDescriptor);
     ext->DeviceDescriptor = nullptr;
     ReplaceInterfaceInfo(ext, nullptr);
-    if (ext->DataRingBuffer) FreeRingBuffer(ext->DataRingBuffer);
-    if (ext->IsoPacketRingBuffer) FreeRingBuffer(ext->IsoPacketRingBuffer);
-    ext->DataRingBuffer = nullptr;
-    ext->IsoPacketRingBuffer = nullptr;
-    if (IsoOutBuffer) ExFreePool(IsoOutBuffer);
-    IsoOutBuffer = nullptr;
+    ReleaseDeviceBuffers(ext);
     if (ext->SymbolicLinkActive) {
         ext->SymbolicLinkActive = 0;
         UNICODE_STRING link;
