@@ -142,6 +142,12 @@ TEST_F(UsbControlTest, VendorRequestsReachTheModuleWithTheirSetupAndData) {
     EXPECT_EQ(setup.index, 7);
     EXPECT_EQ(setup.length, 8);
     // Host to device: a counting pattern, or the data byte of a 1-byte request.
+    // A request the module stalls received nothing: no byte of the buffer
+    // goes back, whatever length the stack left in the request block.
+    Reply stalled = Call(IOCTL_Velnor_VENDOR_REQUEST, Of(VendorRequestInput{velnor::sim::kStallRequest, 0, 0, 12, 1, 0}), 16);
+    EXPECT_EQ(stalled.status, STATUS_SUCCESS);
+    EXPECT_EQ(stalled.info, 0u);
+
     Reply out = Call(IOCTL_Velnor_VENDOR_REQUEST, Of(VendorRequestInput{0xA0, 0x2000, 0, 4, 0, 0x77}), 16);
     EXPECT_EQ(out.status, STATUS_SUCCESS);
     EXPECT_EQ(out.info, 0u);

@@ -70,7 +70,8 @@ BOOLEAN InputAOut(const ControlRequest& r, ULONG code, AOutChannelRequest* reque
 // A u32 reply at byte 0, Information 4.
 NTSTATUS ReplyU32(const ControlRequest& r, ULONG code, ULONG value) {
     if (!r.buffer || r.outLength < sizeof(ULONG)) {
-        LogShortOutput(code, sizeof(ULONG));
+        // GET_DRV_REV's short output is a defined answer with no line of its own.
+        if (code != IOCTL_VELNOR_GET_DRV_REV) LogShortOutput(code, sizeof(ULONG));
         return STATUS_BUFFER_TOO_SMALL;
     }
     RtlCopyMemory(r.buffer, &value, sizeof(ULONG));

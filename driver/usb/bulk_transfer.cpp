@@ -6,6 +6,10 @@
 namespace {
 
 constexpr ULONG kDumpBytes = 32;
+// The maximum transfer size configuration asks for on every pipe. The
+// stored pipe record is not the limit: Windows' USB stack does not report
+// the field back to the client driver.
+constexpr ULONG kBulkMaximumTransferSize = 0x18FFF;
 
 // The first bytes of the transfer buffer for the level-3 log. Only bytes the
 // transfer covered are read; the rest of the dump shows zeros.
@@ -68,7 +72,7 @@ NTSTATUS Velnor_Read_Write(PDEVICE_OBJECT deviceObject, PIRP irp) {
         if (!pipe.PipeHandle) {
             VELNOR_LOG(1, "Velnor> ERROR: Velnor_Read_Write() - invalid pipe\n");
             status = STATUS_UNSUCCESSFUL;
-        } else if (length > pipe.MaximumTransferSize || (length && !irp->MdlAddress)) {
+        } else if (length > kBulkMaximumTransferSize || (length && !irp->MdlAddress)) {
             // A length the data buffer does not back is refused the same way.
             VELNOR_LOG(1, "Velnor> ERROR: Velnor_Read_Write() - invalid transfer size\n");
             status = STATUS_INVALID_PARAMETER;

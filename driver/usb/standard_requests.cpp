@@ -16,13 +16,14 @@ constexpr LONGLONG kEnablePortTimeout = -300000;  // 30 ms, relative
 PVOID Allocate(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, VELNOR_POOL_TAG); }
 
 // One GET_DESCRIPTOR from the device into `buffer`; the bytes received, at
-// most `length`, or 0 when the block cannot be had, there is no buffer or
-// the transfer fails.
-ULONG GetDescriptor(PDEVICE_OBJECT deviceObject, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
-                    ULONG length) {
+// most `length`, or 0 when there is no buffer or the transfer fails. FALSE,
+// with nothing sent, when the request block cannot be had.
+BOOLEAN GetDescriptor(PDEVICE_OBJECT deviceObject, UCHAR type, UCHAR index, USHORT language, PVOID buffer,
+                      ULONG length, ULONG* received) {
     constexpr ULONG size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    *received = 0;
     auto* urb = static_cast<PURB>(Allocate(size));
-    if (!urb) return 0;
+    if (!urb) return FALSE;
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if (buffer) {
         RtlZeroMemory(urb, size);
@@ -36,13 +37,12 @@ ULONG GetDescriptor(PDEVICE_OBJECT deviceObject, UCHAR type, UCHAR index, USHORT
         d.LanguageId = language;
         status = Velnor_CallUSBD(deviceObject, urb);
     }
-    ULONG received = 0;
     if (NT_SUCCESS(status)) {
-        received = urb->UrbControlDescriptorRequest.TransferBufferLength;
-        if (received > length) received = length;  // never more than the caller's buffer holds
+        *received = urb->UrbControlDescriptorRequest.TransferBufferLength;
+        if (*received > length) *received = length;  // never more than the caller's buffer holds
     }
     ExFreePool(urb);
-    return received;
+    return TRUE;
 }
 
 // A reset or abort of one pipe. Stacks before USBDI 1.01 know the request
@@ -126,9 +126,9 @@ NTSTATUS SendPortRequest(PDEVICE_OBJECT deviceObject, ULONG code, const char* na
 ULONG Velnor_GetDeviceDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_GetDeviceDescriptor() - START\n");
-    const ULONG received =
-        GetDescriptor(deviceObject, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, sizeof(USB_DEVICE_DESCRIPTOR));
-    VELNOR_LOG(2, "Velnor> Velnor_GetDeviceDescriptor: %d bytes of dev descriptor received\n", received);
+    ULONG received;
+    if (GetDescriptor(deviceObject, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, sizeof(USB_DEVICE_DESCRIPTOR), &received))
+        VELNOR_LOG(2, "Velnor> Velnor_GetDeviceDescriptor: %d bytes of dev descriptor received\n", received);
     VELNOR_TRACE(tracing, "Velnor> Velnor_GetDeviceDescriptor() - EXIT\n");
     return received;
 }
@@ -136,8 +136,9 @@ ULONG Velnor_GetDeviceDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer) {
 ULONG Velnor_GetConfigDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_GetConfigDescriptor() - START\n");
-    const ULONG received = GetDescriptor(deviceObject, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer, length);
-    VELNOR_LOG(2, "Velnor> Velnor_GetConfigDescriptor: %d bytes of cfg descriptor received \n", received);
+    ULONG received;
+    if (GetDescriptor(deviceObject, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer, length, &received))
+        VELNOR_LOG(2, "Velnor> Velnor_GetConfigDescriptor: %d bytes of cfg descriptor received \n", received);
     VELNOR_TRACE(tracing, "Velnor> Velnor_GetConfigDescriptor() - EXIT\n");
     return received;
 }
@@ -146,8 +147,9 @@ ULONG Velnor_GetStringDescriptor(PDEVICE_OBJECT deviceObject, UCHAR index, USHOR
                                  ULONG length) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_GetStringDescriptor() - START\n");
-    const ULONG received = GetDescriptor(deviceObject, USB_STRING_DESCRIPTOR_TYPE, index, languageId, buffer, length);
-    VELNOR_LOG(2, "Velnor> Velnor_GetStringDescriptor: %d bytes of string descriptor received \n", received);
+    ULONG received;
+    if (GetDescriptor(deviceObject, USB_STRING_DESCRIPTOR_TYPE, index, languageId, buffer, length, &received))
+        VELNOR_LOG(2, "Velnor> Velnor_GetStringDescriptor: %d bytes of string descriptor received \n", received);
     VELNOR_TRACE(tracing, "Velnor> Velnor_GetStringDescriptor() - EXIT\n");
     return received;
 }
@@ -194,8 +196,9 @@ ULONG Velnor_VendorRequest(PDEVICE_OBJECT deviceObject, PUCHAR ioBuffer) {
     }
     ULONG received = 0;
     if (send) {
-        Velnor_CallUSBD(deviceObject, urb);
-        if (input.direction) {
+        // A failed request received nothing, whatever length the stack left:
+        // the rest of the system buffer would go back as if it had.
+        if (NT_SUCCESS(Velnor_CallUSBD(deviceObject, urb)) && input.direction) {
             received = v.TransferBufferLength;
             if (received > input.wLength) received = input.wLength;
         }

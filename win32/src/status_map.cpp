@@ -137,6 +137,10 @@ constexpr uint32_t kMrMidNotFound = 317;
 
 uint32_t DosErrorFromStatus(uint32_t status) {
     if (status == 0) return 0;
+    // Customer-defined statuses pass through unchanged, and the 0xD severity
+    // form of an error status maps as its 0xC form.
+    if (status & 0x20000000u) return status;
+    if ((status & 0xF0000000u) == 0xD0000000u) status &= ~0x10000000u;
     auto it = std::lower_bound(std::begin(kStatusToError), std::end(kStatusToError), status,
                                [](const StatusEntry& e, uint32_t s) { return e.status < s; });
     if (it != std::end(kStatusToError) && it->status == status) return it->error;
