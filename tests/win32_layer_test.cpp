@@ -342,12 +342,16 @@ struct Process {
     std::string out, err;
 };
 Process Execute(const std::string& command) {
-    const std::string out = ::testing::TempDir() + "win32_run.out", err = ::testing::TempDir() + "win32_run.err";
+    // Files of this process's own: ctest runs the tests of this binary in parallel processes.
+    static int runs = 0;
+    const std::string stem = ::testing::TempDir() + "win32_run." + std::to_string(getpid()) + "." + std::to_string(++runs);
+    const std::string out = stem + ".out", err = stem + ".err";
     const int raw = std::system((command + " >" + out + " 2>" + err).c_str());
     auto slurp = [](const std::string& path) {
         std::ifstream f(path);
         std::stringstream s;
         s << f.rdbuf();
+        std::remove(path.c_str());
         return s.str();
     };
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), slurp(out), slurp(err)};
