@@ -1,14 +1,18 @@
 // velnor-replay: runs recorded acquisition packets through the driver's own
 // block reader, key step, filter stage and output packet builder on the host
 // kernel, so any recording can be replayed and compared byte for byte.
+// The driver is loaded in this process and driven as an application drives
+// it: every setting, block and key goes through its control dispatcher.
 //
 //   velnor-replay out IN OUT [options]              output packets (mode A)
 //   velnor-replay blocks IN OUT.blk OUT.keys [opts] blocks and keys (mode B)
 #include "acquisition/block_reader.h"
 #include "acquisition/key_events.h"
 #include "acquisition/ring_buffer.h"
+#include "core/device_core.h"
 #include "output/packet_builder.h"
 #include "output/signal_filter.h"
+#include "velnor/velnor_ioctl.h"
 
 #include <hostkernel/hostkernel.h>
 
@@ -19,6 +23,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -62,18 +67,28 @@ uint64_t Ranged(const std::string& text, const std::string& option, uint64_t low
     return v;
 }
 
+// The channel as the 16-bit field of the request carries it.
 std::pair<uint64_t, uint64_t> Pair(const std::string& text, const std::string& option) {
     auto colon = text.find(':');
     if (colon == std::string::npos) throw UsageError(option + " wants CH:VALUE, got " + text);
-    return {Ranged(text.substr(0, colon), option + " channel", 0, 3), Number(text.substr(colon + 1), option)};
+    return {Ranged(text.substr(0, colon), option + " channel", 0, 0xFFFF), Number(text.substr(colon + 1), option)};
 }
+
+// A value the driver checks itself (filter selection, trigger width and
+// delay, output channel) is only parsed here: the driver's refusal is the
+// error. `text` keeps the option as given for that message.
+struct AOutSetting {
+    bool isLevel;
+    USHORT channel, value;
+    std::string text;
+};
 
 struct Options {
     ULONG lpf = LPF_FILTER_100, hpf = HPF_FILTER_01, notch = 50;
     bool beep = false, pacePatient = false;
-    uint64_t samplingFreq = 2000;
-    long qrsWidth = -1, qrsDelay = -1, qrsPolarity = -1;
-    std::vector<std::pair<bool, std::pair<uint64_t, uint64_t>>> aout;  // (is level, (channel, value))
+    ULONG samplingFreq = 2000;
+    long long qrsWidth = -1, qrsDelay = -1, qrsPolarity = -1;
+    std::vector<AOutSetting> aout;
     ULONG n = 10;
     uint64_t inPerCall = 0;  // 0: 2n
     long nSamples = 200, nChannels = 7;
@@ -99,30 +114,33 @@ Options Parse(const std::vector<std::string>& args, bool blocks) {
             if (v != "0.01" && v != "0.05") throw UsageError("--hpf takes 0.01 or 0.05");
             o.hpf = v == "0.01" ? HPF_FILTER_01 : HPF_FILTER_05;
         } else if (a == "--notch") {
-            uint64_t v = Number(value(), a);
-            if (v != 0 && v != 1 && v != 50 && v != 60) throw UsageError("--notch takes 0, 1, 50 or 60");
-            o.notch = static_cast<ULONG>(v);
+            o.notch = static_cast<ULONG>(Ranged(value(), a, 0, 0xFFFFFFFF));
         } else if (a == "--beep") {
             o.beep = true;
         } else if (a == "--pace-patient") {
             o.pacePatient = true;
         } else if (a == "--sampling-freq") {
-            o.samplingFreq = Ranged(value(), a, 0, 0xFFFFFFFF);
+            o.samplingFreq = static_cast<ULONG>(Ranged(value(), a, 0, 0xFFFFFFFF));
         } else if (a == "--qrs-width") {
-            o.qrsWidth = static_cast<long>(Ranged(value(), a, 4, 100));
+            o.qrsWidth = static_cast<long long>(Ranged(value(), a, 0, 0xFFFFFFFF));
         } else if (a == "--qrs-delay") {
-            o.qrsDelay = static_cast<long>(Ranged(value(), a, 0, 100));
+            o.qrsDelay = static_cast<long long>(Ranged(value(), a, 0, 0xFFFFFFFF));
         } else if (a == "--qrs-polarity") {
-            o.qrsPolarity = static_cast<long>(Ranged(value(), a, 0, 1));
+            o.qrsPolarity = static_cast<long long>(Ranged(value(), a, 0, 1));
         } else if (a == "--aout") {
-            auto p = Pair(value(), a);
+            const std::string& text = value();
+            auto p = Pair(text, a);
+            // The driver takes both without complaint: a channel it does not
+            // have is ignored, and 18 silently means no lead.
+            if (p.first > 3) throw UsageError("--aout channel " + std::to_string(p.first) + " is out of range 0..3");
             if (p.second == 18) throw UsageError("--aout: lead code 18 names no lead row");
             if (p.second > 0xFFFF) throw UsageError("--aout: lead code out of range");
-            o.aout.push_back({false, p});
+            o.aout.push_back({false, static_cast<USHORT>(p.first), static_cast<USHORT>(p.second), a + " " + text});
         } else if (a == "--aout-level") {
-            auto p = Pair(value(), a);
+            const std::string& text = value();
+            auto p = Pair(text, a);
             if (p.second > 0xFFFF) throw UsageError("--aout-level: level out of range 0..65535");
-            o.aout.push_back({true, p});
+            o.aout.push_back({true, static_cast<USHORT>(p.first), static_cast<USHORT>(p.second), a + " " + text});
         } else if (a == "--debug-level") {
             o.debugLevel = static_cast<long>(Ranged(value(), a, 0, 5));
         } else if (!blocks && a == "--n") {
@@ -148,35 +166,6 @@ Options Parse(const std::vector<std::string>& args, bool blocks) {
     return o;
 }
 
-// The settings, applied as the control requests apply them, in their fixed order.
-void Apply(const Options& o) {
-    velnor_filter_set_lpf(o.lpf);
-    velnor_filter_set_hpf(o.hpf);
-    velnor_filter_set_line_notch(o.notch);
-    if (o.beep) SetFilterFlag(FILTER_QRS_BEEP);
-    if (o.pacePatient) bPace = 1;
-    const uint64_t f = o.samplingFreq;
-    PacketReadSize = f == 200 ? 340 : f == 500 ? 136 : f == 1000 ? 68 : 34;
-    if (o.qrsWidth >= 0) QrsOutWidth = static_cast<ULONG>(o.qrsWidth);
-    if (o.qrsDelay >= 0) QrsOutDelay = static_cast<ULONG>(o.qrsDelay);
-    if (o.qrsPolarity >= 0) QrsOutPolarity = o.qrsPolarity ? 255 : 0;
-    for (const auto& [isLevel, cv] : o.aout) {
-        const auto [channel, v] = cv;
-        if (isLevel) {
-            USHORT level = static_cast<USHORT>(v > 4095 ? 4095 : v);
-            for (USHORT& e : AOutLevel[channel]) e = level;
-            AOutFollowLead[channel] = 0;
-        } else {
-            ULONG index = (v >= 2 && v <= 18) ? static_cast<ULONG>(v - 2) : 8;
-            AOutFollowLead[channel] = 0;
-            if (index != 8) {
-                AOutFollowLead[channel] = 1;
-                AOutLead[channel] = static_cast<UCHAR>(index);
-            }
-        }
-    }
-}
-
 std::vector<uint8_t> ReadInput(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
@@ -200,24 +189,127 @@ void PutU32(std::ofstream& out, uint32_t v) {
     out.write(b, 4);
 }
 
-// A buffered control request to one of the driver's handlers.
-struct Request {
-    PIRP irp;
-    explicit Request(ULONG code, void* buffer, ULONG inLength, ULONG outLength) {
-        irp = IoAllocateIrp(1, FALSE);
-        if (!irp) throw std::runtime_error("out of request memory");
-        IoSetNextIrpStackLocation(irp);
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        stack->Parameters.DeviceIoControl.IoControlCode = code;
-        stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
-        stack->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-        irp->AssociatedIrp.SystemBuffer = buffer;
+std::string Hex(NTSTATUS status) {
+    char s[16];
+    std::snprintf(s, sizeof s, "0x%08X", static_cast<unsigned>(status));
+    return s;
+}
+
+std::string CodeName(ULONG code) {
+    const char* name = VelnorIoctlName(code);
+    return name ? name : Hex(static_cast<NTSTATUS>(code));
+}
+
+// The driver loaded in this process with its device as add-device and a
+// start leave it, but with no bus below: the packets go into the rings the
+// way the IN completion stores them, everything else is asked for through the
+// I/O manager (real METHOD_BUFFERED requests to the driver's dispatcher).
+class LoadedDevice {
+public:
+    explicit LoadedDevice(ULONG debugLevel) {
+        try {
+            Open(debugLevel);
+        } catch (...) {
+            Close();
+            throw;
+        }
     }
-    ~Request() { IoFreeIrp(irp); }
-    Request(const Request&) = delete;
-    Request& operator=(const Request&) = delete;
+    ~LoadedDevice() { Close(); }
+    LoadedDevice(const LoadedDevice&) = delete;
+    LoadedDevice& operator=(const LoadedDevice&) = delete;
+
+    DeviceExtension& Extension() { return *static_cast<DeviceExtension*>(device_->DeviceExtension); }
+
+    hk::IoResult Control(ULONG code, void* in, ULONG inLength, void* out, ULONG outLength) {
+        return hk::DeviceIoControl(handle_, code, in, inLength, out, outLength);
+    }
+
+    // A setting request; a value the driver refuses is the named option's error.
+    template <typename T>
+    void Set(ULONG code, T value, const std::string& option) {
+        hk::IoResult r = Control(code, &value, sizeof value, nullptr, 0);
+        if (r.status == STATUS_INVALID_PARAMETER)
+            throw UsageError(option + ": the driver refused the value (" + CodeName(code) + ", status " +
+                             Hex(r.status) + ")");
+        if (!NT_SUCCESS(r.status)) throw std::runtime_error(CodeName(code) + " failed with status " + Hex(r.status));
+    }
+    void Send(ULONG code) {
+        hk::IoResult r = Control(code, nullptr, 0, nullptr, 0);
+        if (!NT_SUCCESS(r.status)) throw std::runtime_error(CodeName(code) + " failed with status " + Hex(r.status));
+    }
+
+private:
+    static constexpr char16_t kService[] = u"Velnor";
+    static constexpr ULONG kDescriptorRingBytes = 12 * 10;  // what the IN stream's start allocates
+
+    void Open(ULONG debugLevel) {
+        // The log level comes from the service key, as on a real system.
+        hk::RegistryCreateKey(hk::ServiceKeyPath(kService));
+        hk::RegistrySetDword(hk::ServiceKeyPath(kService), u"DebugLevel", debugLevel);
+        driver_ = hk::LoadDriver(DriverEntry, kService);
+        if (!driver_) throw std::runtime_error("the driver did not load");
+        NTSTATUS status = Velnor_CreateDeviceObject(hk::DriverObjectOf(driver_), &device_);
+        if (!NT_SUCCESS(status)) throw std::runtime_error("device creation failed with status " + Hex(status));
+        device_->Flags &= ~DO_DEVICE_INITIALIZING;
+        device_->Flags |= DO_DIRECT_IO;
+        DeviceExtension& ext = Extension();
+        KeInitializeEvent(&ext.RemoveEvent, NotificationEvent, FALSE);
+        ext.PendingIoCount = 1;
+        DeviceStarted = 1;
+        ext.DescriptorRingBuffer = AllocRingBuffer(kDescriptorRingBytes);
+        if (!ext.DescriptorRingBuffer) throw std::runtime_error("out of memory for the descriptor ring");
+        status = hk::OpenFile(VELNOR_USER_DEVICE_PATH, &handle_);
+        if (!NT_SUCCESS(status)) throw std::runtime_error("cannot open the device: status " + Hex(status));
+    }
+
+    // What removal releases, then the unload, which reports any leak.
+    void Close() {
+        if (handle_ != hk::kInvalidHandle) hk::CloseFile(handle_);
+        handle_ = hk::kInvalidHandle;
+        if (device_) {
+            DeviceExtension& ext = Extension();
+            for (RingBuffer** ring : {&ext.DataRingBuffer, &ext.IsoPacketRingBuffer, &ext.DescriptorRingBuffer}) {
+                if (*ring) FreeRingBuffer(*ring);
+                *ring = nullptr;
+            }
+            if (IsoOutBuffer) ExFreePool(IsoOutBuffer);
+            IsoOutBuffer = nullptr;
+            UNICODE_STRING link;
+            RtlInitUnicodeString(&link, ext.DeviceLinkName);
+            IoDeleteSymbolicLink(&link);
+            DeviceStarted = 0;
+            IoDeleteDevice(device_);
+            device_ = nullptr;
+        }
+        if (driver_) hk::UnloadDriver(driver_);
+        driver_ = nullptr;
+    }
+
+    hk::Driver* driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+    hk::Handle handle_ = hk::kInvalidHandle;
 };
+
+// The settings, sent in a fixed order.
+void Apply(LoadedDevice& device, const Options& o) {
+    device.Set(IOCTL_VELNOR_SET_LPF, o.lpf, "--lpf");
+    device.Set(IOCTL_VELNOR_SET_HPF, o.hpf, "--hpf");
+    device.Set(IOCTL_VELNOR_SET_NTCH, o.notch, "--notch " + std::to_string(o.notch));
+    if (o.beep) device.Send(IOCTL_VELNOR_ENABLE_QRSBeep);
+    if (o.pacePatient) device.Set(IOCTL_VELNOR_SET_PacePatient, ULONG{1}, "--pace-patient");
+    device.Set(IOCTL_VELNOR_SET_SAMPLINGFREQ, o.samplingFreq, "--sampling-freq");
+    if (o.qrsWidth >= 0)
+        device.Set(IOCTL_VELNOR_SET_QRSOutWidth, static_cast<ULONG>(o.qrsWidth),
+                   "--qrs-width " + std::to_string(o.qrsWidth));
+    if (o.qrsDelay >= 0)
+        device.Set(IOCTL_VELNOR_SET_QRSOutDelay, static_cast<ULONG>(o.qrsDelay),
+                   "--qrs-delay " + std::to_string(o.qrsDelay));
+    if (o.qrsPolarity >= 0) device.Set(IOCTL_VELNOR_SET_QRSOutPol, static_cast<ULONG>(o.qrsPolarity), "--qrs-polarity");
+    for (const AOutSetting& a : o.aout) {
+        const ULONG code = a.isLevel ? IOCTL_VELNOR_WRITE_AOut : IOCTL_VELNOR_SETLEAD_AOut;
+        device.Set(code, AOutChannelRequest{a.channel, a.value}, a.text);
+    }
+}
 
 std::ofstream OpenOutput(const std::string& path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -225,8 +317,11 @@ std::ofstream OpenOutput(const std::string& path) {
     return out;
 }
 
-void RunOut(DeviceExtension& ext, const std::vector<uint8_t>& input, const std::string& outPath, const Options& o) {
+// The OUT completion's step, which no request starts: the ring it reads
+// from, the packet reader and the packet formatter, called directly.
+void RunOut(LoadedDevice& device, const std::vector<uint8_t>& input, const std::string& outPath, const Options& o) {
     std::ofstream out = OpenOutput(outPath);
+    DeviceExtension& ext = device.Extension();
     const size_t packets = input.size() / 34;
     const uint64_t k = o.inPerCall ? o.inPerCall : 2 * o.n;
     std::vector<uint8_t> slots(o.n * 13);
@@ -242,39 +337,42 @@ void RunOut(DeviceExtension& ext, const std::vector<uint8_t>& input, const std::
     if (!out) throw std::runtime_error("cannot write " + outPath);
 }
 
-void RunBlocks(DeviceExtension& ext, const std::vector<uint8_t>& input, const std::string& blkPath,
+void RunBlocks(LoadedDevice& device, const std::vector<uint8_t>& input, const std::string& blkPath,
                const std::string& keysPath, const Options& o) {
     std::ofstream blk = OpenOutput(blkPath);
     std::ofstream keys = OpenOutput(keysPath);
-    ElectrodeReference = o.electrodeReference;
-    PaceThresh = static_cast<USHORT>(o.paceThresh);
-    AcqModuleConnected = 1;
-    Velnor_KeypadFlush(&ext);
+    device.Set(IOCTL_VELNOR_SET_ELECTRODE_REFERENCE, o.electrodeReference, "--electrode-reference");
+    device.Set(IOCTL_VELNOR_SET_PaceThresh, static_cast<USHORT>(o.paceThresh), "--pace-thresh");
+    device.Send(IOCTL_VELNOR_ENABLE);
+    device.Send(IOCTL_VELNOR_KEYPAD_FLUSH);
+    // The ring bytes one block takes, from the rate the request above set.
     const size_t unit = static_cast<size_t>(PacketReadSize) * static_cast<size_t>(o.nSamples);
-    const ULONG bufferBytes = static_cast<ULONG>(2 * (o.nChannels + 1) * o.nSamples + 4);
+    const ULONG bufferBytes =
+        VelnorBlockReplyBytes(static_cast<uint32_t>(o.nSamples), static_cast<uint32_t>(o.nChannels));
     std::vector<uint16_t> buffer((bufferBytes + 1) / 2);
+    DeviceExtension& ext = device.Extension();
 
     auto block = [&] {
         std::fill(buffer.begin(), buffer.end(), 0);
         buffer[0] = 0;
         buffer[1] = static_cast<uint16_t>(o.nSamples);
         buffer[2] = static_cast<uint16_t>(o.nChannels);
-        Request read(IOCTL_VELNOR_READ_ISO_BUFFER, buffer.data(), bufferBytes, bufferBytes);
-        NTSTATUS status = Velnor_ReadBlock(&ext, read.irp);
-        if (!NT_SUCCESS(status))
-            throw UsageError("the driver refused the block request (status 0x" + [&] {
-                char s[16];
-                std::snprintf(s, sizeof s, "%08X", static_cast<unsigned>(status));
-                return std::string(s);
-            }() + "): --nchannels exceeds the channels --electrode-reference selects");
-        uint32_t length = static_cast<uint32_t>(read.irp->IoStatus.Information);
+        hk::IoResult read =
+            device.Control(IOCTL_VELNOR_READ_ISO_BUFFER, buffer.data(), bufferBytes, buffer.data(), bufferBytes);
+        if (read.status == STATUS_INVALID_PARAMETER)
+            throw UsageError("--nchannels " + std::to_string(o.nChannels) +
+                             ": the driver refused the block request (status " + Hex(read.status) +
+                             "): more channels than --electrode-reference selects");
+        if (!NT_SUCCESS(read.status))
+            throw std::runtime_error("the block request failed with status " + Hex(read.status));
+        uint32_t length = static_cast<uint32_t>(read.information);
         PutU32(blk, length);
         blk.write(reinterpret_cast<const char*>(buffer.data()), length);
 
-        uint32_t keyBuffer[16] = {16};
-        Request get(IOCTL_VELNOR_KEYPAD_GETKEY, keyBuffer, 4, sizeof keyBuffer);
-        Velnor_GetKey(&ext, get.irp);
-        uint32_t m = static_cast<uint32_t>(get.irp->IoStatus.Information / 4);
+        uint32_t keyBuffer[VELNOR_KEY_QUEUE_LENGTH] = {VELNOR_KEY_QUEUE_LENGTH};
+        hk::IoResult get = device.Control(IOCTL_VELNOR_KEYPAD_GETKEY, keyBuffer, 4, keyBuffer, sizeof keyBuffer);
+        if (!NT_SUCCESS(get.status)) throw std::runtime_error("the key request failed with status " + Hex(get.status));
+        uint32_t m = static_cast<uint32_t>(get.information / 4);
         PutU32(keys, m);
         for (uint32_t i = 0; i < m; ++i) PutU32(keys, keyBuffer[i]);
     };
@@ -306,26 +404,12 @@ int main(int argc, char** argv) {
         hk::LogEcho(o.debugLevel >= 0 ? stderr : nullptr);
         std::vector<uint8_t> input = ReadInput(args[1]);
 
-        // The state of a driver just loaded with its device just created.
-        DebugLevel = o.debugLevel >= 0 ? o.debugLevel : 0;
-        DeviceExtension ext{};
-        struct Rings {
-            DeviceExtension& ext;
-            ~Rings() {
-                if (ext.IsoPacketRingBuffer) FreeRingBuffer(ext.IsoPacketRingBuffer);
-                if (ext.DataRingBuffer) FreeRingBuffer(ext.DataRingBuffer);
-            }
-        } rings{ext};
-        ext.IsoPacketRingBuffer = AllocRingBuffer(20000);
-        ext.DataRingBuffer = AllocRingBuffer(680000);
-        if (!ext.IsoPacketRingBuffer || !ext.DataRingBuffer) throw std::runtime_error("out of memory for the rings");
-        velnor_filter_load_defaults();
-        LoadOutputDefaults();
-        Apply(o);
+        LoadedDevice device(o.debugLevel >= 0 ? static_cast<ULONG>(o.debugLevel) : 0);
+        Apply(device, o);
         if (blocks)
-            RunBlocks(ext, input, args[2], args[3], o);
+            RunBlocks(device, input, args[2], args[3], o);
         else
-            RunOut(ext, input, args[2], o);
+            RunOut(device, input, args[2], o);
         return 0;
     } catch (const UsageError& e) {
         std::fprintf(stderr, "velnor-replay: %s\n%s", e.what(), kUsage);
