@@ -68,12 +68,9 @@ protected:
     }
 };
 
+// The driver's version, the current configuration and the replies' sizes
+// are the application's view: control_interface_test.
 TEST_F(UsbControlTest, InformationCodesAnswerWithTheModulesAndTheDriversData) {
-    Reply v = Call(IOCTL_VELNOR_GET_DRIVER_VERSION, {}, 6);
-    EXPECT_EQ(v.status, STATUS_SUCCESS);
-    EXPECT_EQ(v.Got(), (Bytes{13, 0, 1, 0, 9, 0}));
-    EXPECT_EQ(Call(IOCTL_VELNOR_GET_DRIVER_VERSION, {}, 5).status, STATUS_UNSUCCESSFUL) << "not BUFFER_TOO_SMALL";
-
     ext_->LastError = 0;
     Reply e = Call(IOCTL_VELNOR_GET_LAST_ERROR, {}, 4);
     EXPECT_EQ(e.status, STATUS_SUCCESS);
@@ -92,17 +89,10 @@ TEST_F(UsbControlTest, InformationCodesAnswerWithTheModulesAndTheDriversData) {
     // More than the control pipe carries: the length asked is cut to it.
     EXPECT_EQ(Call(IOCTL_Velnor_GET_CONFIGURATION_DESCRIPTOR, {}, 8192).Got(), config);
 
-    Reply s = Call(IOCTL_Velnor_GET_STRING_DESCRIPTOR, Of(StringDescriptorInput{3, 0, 0x0409}), 255);
-    EXPECT_EQ(s.status, STATUS_SUCCESS);
-    EXPECT_EQ(s.Got(), *module_->StringDescriptor(3, 0x0409));
-    s = Call(IOCTL_Velnor_GET_STRING_DESCRIPTOR, Of(StringDescriptorInput{0, 0, 0}), 255);
+    Reply s = Call(IOCTL_Velnor_GET_STRING_DESCRIPTOR, Of(StringDescriptorInput{0, 0, 0}), 255);
     EXPECT_EQ(s.Got(), (Bytes{4, 3, 0x09, 0x04})) << "the language table";
     EXPECT_EQ(Call(IOCTL_Velnor_GET_STRING_DESCRIPTOR, Of(StringDescriptorInput{9, 0, 0x0409}), 255).status,
               STATUS_UNSUCCESSFUL) << "no such string";
-
-    Reply g = Call(IOCTL_Velnor_GET_CURRENT_CONFIG, {}, 4);
-    EXPECT_EQ(g.status, STATUS_SUCCESS);
-    EXPECT_EQ(g.info, 0u);
 
     // The frame number is the bus's and moves with virtual time.
     RunFor(0.01);
@@ -119,16 +109,6 @@ TEST_F(UsbControlTest, InformationCodesAnswerWithTheModulesAndTheDriversData) {
     EXPECT_GE(first + 1, hk::usb::HostController::FrameNumber());
     RunFor(0.25);
     EXPECT_NEAR(static_cast<double>(frame() - first), 250.0, 16.0);
-}
-
-TEST_F(UsbControlTest, StreamCodesStartReadAndStop) {
-    ASSERT_EQ(StartIn(), STATUS_SUCCESS);
-    ASSERT_EQ(Call(IOCTL_VELNOR_ENABLE, {}).status, STATUS_SUCCESS);
-    velnor_test::BlockReply block = ReadBlock(200, 2);
-    EXPECT_EQ(block.status, STATUS_SUCCESS);
-    EXPECT_EQ(block.length, VelnorBlockReplyBytes(200, 2));
-    EXPECT_EQ(StartOut(), STATUS_SUCCESS);
-    EXPECT_EQ(Stop(), STATUS_SUCCESS);
 }
 
 TEST_F(UsbControlTest, VendorRequestsReachTheModuleWithTheirSetupAndData) {
@@ -387,56 +367,41 @@ TEST_F(UsbControlTest, ResetReEnablesThePortOnlyOnOldStacks) {
     ExpectUsable();
 }
 
-// Refusals of inputs and outputs of the wrong size, with the contract's status.
-TEST_F(UsbControlTest, WrongBufferSizesAreRefusedWithTheirStatus) {
+// Requests refused for their buffers' sizes (their statuses are the
+// application's view: control_interface_test) send nothing to the module and
+// write nothing into the caller's buffers.
+TEST_F(UsbControlTest, RequestsRefusedForTheirSizesSendAndWriteNothing) {
     const ULONG pipeInfo = ext_->InterfaceInfo->Length;
     struct Case {
         ULONG code;
         size_t in, out;
-        NTSTATUS status;
     };
     const Case cases[] = {
-        {IOCTL_Velnor_GET_PIPE_INFO, 0, pipeInfo - 1, STATUS_BUFFER_TOO_SMALL},
-        {IOCTL_Velnor_GET_PIPE_INFO, 0, 0, STATUS_BUFFER_TOO_SMALL},
-        {IOCTL_Velnor_GET_DEVICE_DESCRIPTOR, 0, 17, STATUS_BUFFER_TOO_SMALL},
-        {IOCTL_Velnor_GET_DEVICE_DESCRIPTOR, 64, 0, STATUS_BUFFER_TOO_SMALL},
-        {IOCTL_Velnor_GET_CONFIGURATION_DESCRIPTOR, 0, 0, STATUS_SUCCESS},
-        {IOCTL_Velnor_GET_CONFIGURATION_DESCRIPTOR, 16, 0, STATUS_SUCCESS},
-        {IOCTL_Velnor_GET_STRING_DESCRIPTOR, 3, 64, STATUS_INVALID_PARAMETER},
-        {IOCTL_Velnor_GET_STRING_DESCRIPTOR, 5, 64, STATUS_INVALID_PARAMETER},
-        {IOCTL_Velnor_GET_STRING_DESCRIPTOR, 4, 0, STATUS_INVALID_PARAMETER},
-        {IOCTL_Velnor_VENDOR_REQUEST, 8, 64, STATUS_INVALID_PARAMETER},
-        {IOCTL_Velnor_VENDOR_REQUEST, 0, 0, STATUS_INVALID_PARAMETER},
-        {IOCTL_Velnor_FIRMWARE_DOWNLOAD, 0, 0, STATUS_SUCCESS},
-        {IOCTL_Velnor_RESETPIPE, 3, 0, STATUS_INVALID_PARAMETER},
-        {IOCTL_Velnor_ABORTPIPE, 0, 0, STATUS_INVALID_PARAMETER},
-        {IOCTL_Velnor_SETINTERFACE, 1, 0, STATUS_INVALID_PARAMETER},
-        {IOCTL_VELNOR_BULK_WRITE, 0, 8, STATUS_INVALID_PARAMETER},
-        {IOCTL_VELNOR_GET_CURRENT_FRAME_NUMBER, 0, 3, STATUS_INVALID_PARAMETER},
-        {IOCTL_VELNOR_GET_CURRENT_FRAME_NUMBER, 0, 0, STATUS_INVALID_PARAMETER},
-        {IOCTL_VELNOR_GET_LAST_ERROR, 0, 3, STATUS_UNSUCCESSFUL},
-        {IOCTL_VELNOR_GET_DRIVER_VERSION, 0, 0, STATUS_UNSUCCESSFUL},
-        {IOCTL_VELNOR_READ_ISO_BUFFER, 0, 0, STATUS_UNSUCCESSFUL},
-        {IOCTL_VELNOR_START_ISO_STREAM_IN, 19, 0, STATUS_INVALID_PARAMETER},
+        {IOCTL_Velnor_GET_PIPE_INFO, 0, pipeInfo - 1}, {IOCTL_Velnor_GET_DEVICE_DESCRIPTOR, 64, 0},
+        {IOCTL_Velnor_GET_DEVICE_DESCRIPTOR, 0, 17},   {IOCTL_Velnor_GET_STRING_DESCRIPTOR, 3, 64},
+        {IOCTL_Velnor_GET_STRING_DESCRIPTOR, 5, 64},   {IOCTL_Velnor_GET_STRING_DESCRIPTOR, 4, 0},
+        {IOCTL_Velnor_VENDOR_REQUEST, 8, 64},          {IOCTL_Velnor_RESETPIPE, 3, 0},
+        {IOCTL_Velnor_ABORTPIPE, 0, 0},                {IOCTL_Velnor_SETINTERFACE, 1, 0},
+        {IOCTL_VELNOR_BULK_WRITE, 0, 8},               {IOCTL_VELNOR_BULK_READ, 3, 8},
+        {IOCTL_VELNOR_GET_CURRENT_FRAME_NUMBER, 0, 3}, {IOCTL_VELNOR_GET_LAST_ERROR, 0, 3},
+        {IOCTL_VELNOR_FIRMWARE_DOWNLOAD, 3, 64},       {IOCTL_VELNOR_READ_ISO_BUFFER, 0, 0},
+        {IOCTL_VELNOR_START_ISO_STREAM_IN, 19, 0},
     };
     const size_t before = ControlCount();
     for (const Case& c : cases) {
         Reply r = Call(c.code, Bytes(c.in, 0), c.out);
-        EXPECT_EQ(r.status, c.status) << VelnorIoctlName(c.code) << " in " << c.in << " out " << c.out;
+        EXPECT_NE(r.status, STATUS_SUCCESS) << VelnorIoctlName(c.code) << " in " << c.in << " out " << c.out;
         EXPECT_EQ(r.info, 0u) << VelnorIoctlName(c.code);
         EXPECT_EQ(r.out, Bytes(c.out, 0xEE)) << VelnorIoctlName(c.code) << ": nothing written";
     }
-    EXPECT_EQ(ControlCount(), before) << "nothing refused went to the module";
     // A device-to-host vendor request whose answer would not fit the output.
-    Reply v = Call(IOCTL_Velnor_VENDOR_REQUEST, Of(VendorRequestInput{0x30, 0, 0, 8, 1, 0}), 7);
-    EXPECT_EQ(v.status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(ControlCount(), before);
+    EXPECT_EQ(Call(IOCTL_Velnor_VENDOR_REQUEST, Of(VendorRequestInput{0x30, 0, 0, 8, 1, 0}), 7).status,
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ControlCount(), before) << "nothing refused went to the module";
 }
 
-// Every code with inputs and outputs of many sizes, null among them: each
-// request ends, returns no more than its output holds and touches nothing
-// outside its buffers; every code logs its name; the device works after.
-TEST_F(UsbControlTest, EveryCodeSurvivesEverySizeAndLogsItsName) {
+// Every code logs its name (buffers of every size: control_interface_test).
+TEST_F(UsbControlTest, EveryCodeLogsItsName) {
     size_t codes = 0;
     for (ULONG function = 0x800; function <= 0x822; ++function) {
         for (ULONG method = 0; method < 3; ++method) {
@@ -448,16 +413,9 @@ TEST_F(UsbControlTest, EveryCodeSurvivesEverySizeAndLogsItsName) {
             Call(code, {}, 0);
             const std::string line = std::string("Velnor> Velnor_ProcessIOCTL: ") + name;
             EXPECT_TRUE(hk::LogHasLine(code == IOCTL_VELNOR_READ_ISO_BUFFER ? line + " In" : line)) << name;
-            for (size_t in : {0, 1, 2, 3, 4, 9, 10, 11, 20, 64}) {
-                for (size_t out : {0, 1, 3, 5, 17, 4097}) {
-                    Reply r = Call(code, Bytes(in, 0), out);
-                    EXPECT_LE(r.info, out) << name << " in " << in << " out " << out;
-                }
-            }
         }
     }
     EXPECT_EQ(codes, 22u);
-    ExpectUsable();
 }
 
 }  // namespace

@@ -161,32 +161,6 @@ TEST(Win32Statuses, EveryStatusBecomesWin32sResultBytesAndError) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
-// The velnor driver's own refusals on the way through.
-TEST(Win32Statuses, TheDriversRefusalsReachTheApplication) {
-    HANDLE h = OpenVelnor();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    const DWORD one = 1;
-    DWORD key = 0;
-    const BlockRequest block = {0, 10, 1};
-    unsigned char reply[64];
-    EXPECT_EQ(Control(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x8FF, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0).error,
-              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Control(h, IOCTL_VELNOR_KEYPAD_GETKEY, &one, 4, &key, 4).error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Control(h, IOCTL_VELNOR_START_ISO_STREAM_IN, &kInStream, 10).error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    ASSERT_TRUE(Control(h, IOCTL_VELNOR_START_ISO_STREAM_IN, &kInStream, sizeof kInStream).ok);
-    Call again = Control(h, IOCTL_VELNOR_START_ISO_STREAM_IN, &kInStream, sizeof kInStream);
-    EXPECT_FALSE(again.ok);
-    EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_BUSY));
-    EXPECT_EQ(again.bytes, 0u);  // a warning reports its (empty) data
-    ASSERT_TRUE(Control(h, IOCTL_VELNOR_ENABLE, nullptr, 0).ok);
-    EXPECT_EQ(Control(h, IOCTL_VELNOR_KEYPAD_GETKEY, &one, 4, &key, 2).error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    Call read = Control(h, IOCTL_VELNOR_READ_ISO_BUFFER, &block, sizeof block, reply, sizeof reply);
-    EXPECT_TRUE(read.ok);
-    EXPECT_EQ(read.bytes, VelnorBlockReplyBytes(10, 1));
-    EXPECT_TRUE(Control(h, IOCTL_VELNOR_STOP_ISO_STREAM, nullptr, 0).ok);
-    EXPECT_TRUE(CloseHandle(h));
-}
-
 // ------------------------------------------------------------------ keys
 TEST(Win32Files, ReadFileTakesTheModulesKeys) {
     HANDLE h = OpenVelnor();

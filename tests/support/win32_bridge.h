@@ -25,4 +25,12 @@ void LoadStatusDriver();  // once per process
 // of kernel time.
 void PressKey(int key, double seconds);
 
+// The device going away (tests/control_interface_kernel_side.cpp): pulls the
+// simulated module's plug, names the device node's state ("Started",
+// "SurpriseRemoved", "Removed", ...), and plugs a new module in once the
+// removal has finished.
+void UnplugModule();
+const char* DeviceState();
+void PlugNewModule();
+
 }  // namespace win32_test

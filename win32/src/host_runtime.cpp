@@ -36,6 +36,7 @@ constexpr std::u16string_view kService = u"Velnor";
 constexpr auto kExitLimit = std::chrono::seconds(30);
 
 struct Runtime {
+    velnor::sim::ModuleSettings settings;  // from the environment, for a module plugged in later
     std::shared_ptr<velnor::sim::AcquisitionModule> module;
     std::unique_ptr<hk::pnp::UsbDevice> device;
     FILE* log = nullptr;
@@ -277,10 +278,9 @@ void Shutdown() {
 
 void Boot() {
     auto* rt = new Runtime;
-    velnor::sim::ModuleSettings settings;
-    ApplyEnvironment(rt, &settings);
+    ApplyEnvironment(rt, &rt->settings);
     try {
-        rt->module = std::make_shared<velnor::sim::AcquisitionModule>(settings);
+        rt->module = std::make_shared<velnor::sim::AcquisitionModule>(rt->settings);
     } catch (const std::exception& e) {
         ExitBadEnvironment(std::string("VELNOR_SIM: the simulated module cannot start: ") + e.what());
     }
@@ -344,6 +344,28 @@ void EnsureBooted() {
 std::shared_ptr<velnor::sim::AcquisitionModule> Module() {
     std::lock_guard<std::mutex> guard(g_runtimeLock);
     return g_runtime ? g_runtime->module : nullptr;
+}
+
+hk::pnp::UsbDevice* Device() {
+    std::lock_guard<std::mutex> guard(g_runtimeLock);
+    return g_runtime ? g_runtime->device.get() : nullptr;
+}
+
+void PlugNewModule() {
+    Runtime* rt;
+    std::unique_ptr<hk::pnp::UsbDevice> old;
+    {
+        std::lock_guard<std::mutex> guard(g_runtimeLock);
+        rt = g_runtime;
+        if (!rt) return;
+        old = std::move(rt->device);
+    }
+    old.reset();  // a node whose removal still waits for a handle is a verifier finding
+    auto module = std::make_shared<velnor::sim::AcquisitionModule>(rt->settings);
+    auto device = std::make_unique<hk::pnp::UsbDevice>(module);
+    std::lock_guard<std::mutex> guard(g_runtimeLock);
+    rt->module = std::move(module);
+    rt->device = std::move(device);
 }
 
 void MarkSimulationThread() { t_simulation = true; }

@@ -12,6 +12,10 @@
 #include <string>
 #include <string_view>
 
+namespace hk::pnp {
+class UsbDevice;
+}
+
 namespace velnor::host {
 
 // Parses VELNOR_SIM ("rate=72,noise=0.02,mains=50:0.1,...") onto `settings`.
@@ -25,6 +29,15 @@ void EnsureBooted();
 
 // The module on the bus; null before the boot.
 std::shared_ptr<velnor::sim::AcquisitionModule> Module();
+
+// For tests of the device going away. Device() is the module's device node
+// (null before the boot): its Unplug() is a surprise removal, and the
+// removal follows when the application closes its last handle. Once that
+// has happened, PlugNewModule() plugs a new module, made with the boot's
+// settings, in its place (the driver loads again). Both from a simulation
+// thread.
+hk::pnp::UsbDevice* Device();
+void PlugNewModule();
 
 // The calling thread takes part in the simulation (the process's first
 // thread does from the start).
