@@ -83,16 +83,13 @@ NTSTATUS Velnor_Read_Write(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return status;
     }
     constexpr ULONG size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, VELNOR_POOL_TAG));
+    auto* urb = AllocateUrb(size, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     if (!urb) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_Read_Write() - unable to alloc URB\n");
         VELNOR_TRACE(tracing, "Velnor> Velnor_Read_Write() - EXIT (0x%X)\n", STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     const BOOLEAN in = USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) ? TRUE : FALSE;
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = size;
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     auto& t = urb->UrbBulkOrInterruptTransfer;
     t.PipeHandle = pipe.PipeHandle;
     t.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : USBD_SHORT_TRANSFER_OK;

@@ -13,7 +13,6 @@ constexpr UCHAR kFirmwareRequest = 0xA0;
 constexpr ULONG kFirmwareChunk = 64;
 constexpr LONGLONG kEnablePortTimeout = -300000;  // 30 ms, relative
 
-PVOID Allocate(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, VELNOR_POOL_TAG); }
 
 // One GET_DESCRIPTOR from the device into `buffer`; the bytes received, at
 // most `length`, or 0 when there is no buffer or the transfer fails. FALSE,
@@ -22,19 +21,11 @@ BOOLEAN GetDescriptor(PDEVICE_OBJECT deviceObject, UCHAR type, UCHAR index, USHO
                       ULONG length, ULONG* received) {
     constexpr ULONG size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
     *received = 0;
-    auto* urb = static_cast<PURB>(Allocate(size));
+    auto* urb = static_cast<PURB>(AllocateDriverPool(size));
     if (!urb) return FALSE;
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if (buffer) {
-        RtlZeroMemory(urb, size);
-        urb->UrbHeader.Length = size;
-        urb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        auto& d = urb->UrbControlDescriptorRequest;
-        d.TransferBuffer = buffer;
-        d.TransferBufferLength = length;
-        d.DescriptorType = type;
-        d.Index = index;
-        d.LanguageId = language;
+        BuildDescriptorRequest(urb, type, index, language, buffer, length);
         status = Velnor_CallUSBD(deviceObject, urb);
     }
     if (NT_SUCCESS(status)) {
@@ -50,11 +41,8 @@ BOOLEAN GetDescriptor(PDEVICE_OBJECT deviceObject, UCHAR type, UCHAR index, USHO
 NTSTATUS PipeRequest(PDEVICE_OBJECT deviceObject, USHORT function, USBD_PIPE_HANDLE pipeHandle, BOOLEAN tracing,
                      const char* oldStackLine) {
     constexpr ULONG size = sizeof(struct _URB_PIPE_REQUEST);
-    auto* urb = static_cast<PURB>(Allocate(size));
+    auto* urb = AllocateUrb(size, function);
     if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = size;
-    urb->UrbHeader.Function = function;
     urb->UrbPipeRequest.PipeHandle = pipeHandle;
     USBD_VERSION_INFORMATION version;
     RtlZeroMemory(&version, sizeof(version));
@@ -160,14 +148,11 @@ ULONG Velnor_VendorRequest(PDEVICE_OBJECT deviceObject, PUCHAR ioBuffer) {
     VendorRequestInput input;
     RtlCopyMemory(&input, ioBuffer, sizeof(input));
     constexpr ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(Allocate(size));
+    auto* urb = AllocateUrb(size, URB_FUNCTION_VENDOR_DEVICE);
     if (!urb) {
         VELNOR_TRACE(tracing, "Velnor> Velnor_VendorRequest() - EXIT\n");
         return 0;
     }
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = size;
-    urb->UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
     auto& v = urb->UrbControlVendorClassRequest;
     v.TransferBufferLength = input.wLength;
     v.Request = input.bRequest;
@@ -184,7 +169,7 @@ ULONG Velnor_VendorRequest(PDEVICE_OBJECT deviceObject, PUCHAR ioBuffer) {
     } else if (input.wLength) {
         // A length without its data is never sent; a request without data
         // stage needs no buffer at all.
-        data = static_cast<PUCHAR>(Allocate(input.wLength));
+        data = static_cast<PUCHAR>(AllocateDriverPool(input.wLength));
         if (!data) {
             send = FALSE;
         } else {
@@ -225,13 +210,12 @@ NTSTATUS Velnor_VendorRequest2(PDEVICE_OBJECT deviceObject, PIRP irp) {
     RtlCopyMemory(&input, irp->AssociatedIrp.SystemBuffer, sizeof(input));
 
     constexpr ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(Allocate(size));
+    auto* urb = AllocateUrb(size, 0);  // the function follows from the record
     if (!urb) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_VendorRequest2() - STATUS_NO_MEMORY\n");
         VELNOR_TRACE(tracing, "Velnor> Velnor_VendorRequest2() - EXIT (0x%X)\n", STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(urb, size);
     // The recipient is ORed in, not added: a recipient above 3 can land on
     // another key.
     USHORT function = 0;
@@ -253,7 +237,6 @@ NTSTATUS Velnor_VendorRequest2(PDEVICE_OBJECT deviceObject, PIRP irp) {
         VELNOR_TRACE(tracing, "Velnor> Velnor_VendorRequest2() - EXIT (0x%X)\n", STATUS_INVALID_PARAMETER);
         return STATUS_INVALID_PARAMETER;
     }
-    urb->UrbHeader.Length = size;
     urb->UrbHeader.Function = function;
     auto& v = urb->UrbControlVendorClassRequest;
     v.TransferFlags = input.direction ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : USBD_SHORT_TRANSFER_OK;
@@ -278,7 +261,7 @@ NTSTATUS Velnor_FirmwareDownload(PDEVICE_OBJECT deviceObject, USHORT startAddres
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_FirmwareDownload() - START\n");
     constexpr ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    auto* urb = static_cast<PURB>(Allocate(size));
+    auto* urb = static_cast<PURB>(AllocateDriverPool(size));
     if (!urb) {
         VELNOR_TRACE(tracing, "Velnor> Velnor_FirmwareDownload() - EXIT (0x%X)\n", STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
@@ -288,9 +271,7 @@ NTSTATUS Velnor_FirmwareDownload(PDEVICE_OBJECT deviceObject, USHORT startAddres
     const ULONG chunks = length / kFirmwareChunk + (length % kFirmwareChunk ? 1 : 0);
     NTSTATUS status = STATUS_SUCCESS;
     for (ULONG i = 0; i < chunks && NT_SUCCESS(status); ++i) {
-        RtlZeroMemory(urb, size);
-        urb->UrbHeader.Length = size;
-        urb->UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
+        InitUrb(urb, size, URB_FUNCTION_VENDOR_DEVICE);
         auto& v = urb->UrbControlVendorClassRequest;
         v.TransferFlags = 0;
         v.Request = kFirmwareRequest;
@@ -339,15 +320,12 @@ ULONG Velnor_GetCurrentFrameNumber(PDEVICE_OBJECT deviceObject) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_GetCurrentFrameNumber() - START\n");
     constexpr ULONG size = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
-    auto* urb = static_cast<PURB>(Allocate(size));
+    auto* urb = AllocateUrb(size, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
     if (!urb) {
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_GetCurrentFrameNumber() - urb NULL\n");
         VELNOR_TRACE(tracing, "Velnor> Velnor_GetCurrentFrameNumber() - EXIT\n");
         return 0;
     }
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = size;
-    urb->UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
     const NTSTATUS status = Velnor_CallUSBD(deviceObject, urb);
     const ULONG frame = NT_SUCCESS(status) ? urb->UrbGetCurrentFrameNumber.FrameNumber : 0;
     ExFreePool(urb);

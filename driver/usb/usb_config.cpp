@@ -16,16 +16,6 @@ constexpr ULONG kFirstFullConfigBuffer = 265;    // GetFullConfigDescriptor's fi
 constexpr ULONG kChangedPacketPipe = 7;
 constexpr USHORT kChangedPacketSize = 100;
 
-PVOID Allocate(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, VELNOR_POOL_TAG); }
-
-VOID BuildDescriptorRequest(PURB urb, UCHAR type, PVOID buffer, ULONG length) {
-    RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-    urb->UrbHeader.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-    urb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    urb->UrbControlDescriptorRequest.TransferBuffer = buffer;
-    urb->UrbControlDescriptorRequest.TransferBufferLength = length;
-    urb->UrbControlDescriptorRequest.DescriptorType = type;
-}
 
 // A configuration descriptor that lies inside the bytes received, whose
 // descriptors chain exactly to its total length: the USB library's parsers
@@ -56,7 +46,7 @@ BOOLEAN KeepInterfaceInfo(DeviceExtension* ext, const USBD_INTERFACE_INFORMATION
     ReplaceInterfaceInfo(ext, nullptr);
     constexpr ULONG head = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
     const ULONG length = returned->Length < head ? head : returned->Length;
-    auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(Allocate(length));
+    auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateDriverPool(length));
     *pipes = 0;
     if (!copy) return FALSE;
     RtlZeroMemory(copy, length);
@@ -72,6 +62,28 @@ BOOLEAN KeepInterfaceInfo(DeviceExtension* ext, const USBD_INTERFACE_INFORMATION
 }
 
 }  // namespace
+
+VOID InitUrb(PURB urb, USHORT size, USHORT function) {
+    RtlZeroMemory(urb, size);
+    urb->UrbHeader.Length = size;
+    urb->UrbHeader.Function = function;
+}
+
+PURB AllocateUrb(USHORT size, USHORT function) {
+    auto* urb = static_cast<PURB>(AllocateDriverPool(size));
+    if (urb) InitUrb(urb, size, function);
+    return urb;
+}
+
+VOID BuildDescriptorRequest(PURB urb, UCHAR type, UCHAR index, USHORT language, PVOID buffer, ULONG length) {
+    InitUrb(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    auto& d = urb->UrbControlDescriptorRequest;
+    d.TransferBuffer = buffer;
+    d.TransferBufferLength = length;
+    d.DescriptorType = type;
+    d.Index = index;
+    d.LanguageId = language;
+}
 
 PipeLookup LookUpPipe(DeviceExtension* ext, ULONG pipeNumber, USBD_PIPE_INFORMATION* pipe) {
     KIRQL irql;
@@ -188,8 +200,8 @@ NTSTATUS Velnor_StartDevice(PDEVICE_OBJECT deviceObject) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     ext->SymbolicLinkActive = 1;
 
-    auto* urb = static_cast<PURB>(Allocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
-    auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(Allocate(sizeof(USB_DEVICE_DESCRIPTOR)));
+    auto* urb = static_cast<PURB>(AllocateDriverPool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
+    auto* descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocateDriverPool(sizeof(USB_DEVICE_DESCRIPTOR)));
     if (!urb || !descriptor) {
         if (urb) ExFreePool(urb);
         if (descriptor) ExFreePool(descriptor);
@@ -198,7 +210,7 @@ NTSTATUS Velnor_StartDevice(PDEVICE_OBJECT deviceObject) {
     }
     // A short answer leaves zeros, not stale pool, in the fields it did not reach.
     RtlZeroMemory(descriptor, sizeof(USB_DEVICE_DESCRIPTOR));
-    BuildDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor, sizeof(USB_DEVICE_DESCRIPTOR));
+    BuildDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor, sizeof(USB_DEVICE_DESCRIPTOR));
     NTSTATUS status = Velnor_CallUSBD(deviceObject, urb);
     // A restart after a stop replaces the copy of the previous start.
     if (ext->DeviceDescriptor) ExFreePool(ext->DeviceDescriptor);
@@ -238,12 +250,12 @@ NTSTATUS Velnor_StartDevice(PDEVICE_OBJECT deviceObject) {
 NTSTATUS Velnor_ConfigureDevice(PDEVICE_OBJECT deviceObject) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_ConfigureDevice() - START\n");
-    auto* urb = static_cast<PURB>(Allocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
-    auto* buffer = static_cast<PUCHAR>(Allocate(kFirstConfigBuffer));
+    auto* urb = static_cast<PURB>(AllocateDriverPool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
+    auto* buffer = static_cast<PUCHAR>(AllocateDriverPool(kFirstConfigBuffer));
     NTSTATUS status = STATUS_NO_MEMORY;
     if (urb && buffer) {
         RtlZeroMemory(buffer, kFirstConfigBuffer);
-        BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, kFirstConfigRead);
+        BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer, kFirstConfigRead);
         status = Velnor_CallUSBD(deviceObject, urb);
     }
     if (NT_SUCCESS(status)) {
@@ -254,12 +266,12 @@ NTSTATUS Velnor_ConfigureDevice(PDEVICE_OBJECT deviceObject) {
                    buffer, urb->UrbControlDescriptorRequest.TransferBufferLength, total);
         ExFreePool(buffer);
         const ULONG size = total + kFullConfigSpare;
-        buffer = static_cast<PUCHAR>(Allocate(size));
+        buffer = static_cast<PUCHAR>(AllocateDriverPool(size));
         if (!buffer) {
             status = STATUS_NO_MEMORY;
         } else {
             RtlZeroMemory(buffer, size);
-            BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, size);
+            BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer, size);
             status = Velnor_CallUSBD(deviceObject, urb);
             if (NT_SUCCESS(status)) {
                 const ULONG received = urb->UrbControlDescriptorRequest.TransferBufferLength;
@@ -316,14 +328,13 @@ NTSTATUS Velnor_SelectInterfaces(PDEVICE_OBJECT deviceObject, PUSB_CONFIGURATION
         // and every pipe operation fails.
         ULONG pipes;
         if (KeepInterfaceInfo(ext, info, &pipes)) {
-            const USBD_INTERFACE_INFORMATION* copy = info;
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: ---------\n");
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: NumberOfPipes 0x%x\n", pipes);
-            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Length 0x%x\n", copy->Length);
-            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Alt Setting 0x%x\n", copy->AlternateSetting);
-            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Interface Number 0x%x\n", copy->InterfaceNumber);
+            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Length 0x%x\n", info->Length);
+            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Alt Setting 0x%x\n", info->AlternateSetting);
+            VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Interface Number 0x%x\n", info->InterfaceNumber);
             for (ULONG p = 0; p < pipes; ++p) {
-                const USBD_PIPE_INFORMATION& pipe = copy->Pipes[p];
+                const USBD_PIPE_INFORMATION& pipe = info->Pipes[p];
                 VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: ---------\n");
                 VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: PipeNum %d\n", p);
                 VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: PipeType 0x%x\n", pipe.PipeType);
@@ -344,15 +355,15 @@ NTSTATUS Velnor_SelectInterfaces(PDEVICE_OBJECT deviceObject, PUSB_CONFIGURATION
 PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigDescriptor(PDEVICE_OBJECT deviceObject) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> GetFullConfigDescriptor() - START\n");
-    auto* urb = static_cast<PURB>(Allocate(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
+    auto* urb = static_cast<PURB>(AllocateDriverPool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
     PUCHAR descriptor = nullptr;
     ULONG size = kFirstFullConfigBuffer;
     // Two reads at most: the second has a buffer of exactly the total length.
     for (int attempt = 0; urb && attempt < 2; ++attempt) {
-        auto* buffer = static_cast<PUCHAR>(Allocate(size));
+        auto* buffer = static_cast<PUCHAR>(AllocateDriverPool(size));
         if (!buffer) break;
         RtlZeroMemory(buffer, size);
-        BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, buffer, size);
+        BuildDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buffer, size);
         const NTSTATUS status = Velnor_CallUSBD(deviceObject, urb);
         const ULONG received = urb->UrbControlDescriptorRequest.TransferBufferLength;
         VELNOR_LOG(2, "Velnor> GetFullConfigDescriptor: Configuration Descriptor = %p, len %x\n", buffer, received);
@@ -397,16 +408,13 @@ NTSTATUS SetInterface(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumber, UCHAR 
     const USHORT urbSize = SelectInterfaceUrbSize(pipes);
     VELNOR_LOG(2, "Velnor> SetInterface: numberOfPipes = %d\n", pipes);
     VELNOR_LOG(2, "Velnor> SetInterface: urbSize = %d\n", urbSize);
-    auto* urb = static_cast<PURB>(Allocate(urbSize));
+    auto* urb = AllocateUrb(urbSize, URB_FUNCTION_SELECT_INTERFACE);
     if (!urb) {
         VELNOR_LOG(1, "Velnor> SetInterface: STATUS_NO_MEMORY\n");
         ExFreePool(configuration);
         VELNOR_TRACE(tracing, "Velnor> SetInterface() - EXIT (0x%X)\n", STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(urb, urbSize);
-    urb->UrbHeader.Length = urbSize;
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
     urb->UrbSelectInterface.ConfigurationHandle = ext->ConfigurationHandle;
     PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectInterface.Interface;
     info->InterfaceNumber = interfaceNumber;
@@ -448,14 +456,11 @@ NTSTATUS Velnor_StopDevice(PDEVICE_OBJECT deviceObject) {
     const BOOLEAN tracing = VELNOR_TRACING();
     VELNOR_TRACE(tracing, "Velnor> Velnor_StopDevice() - START\n");
     constexpr ULONG size = sizeof(struct _URB_SELECT_CONFIGURATION);
-    auto* urb = static_cast<PURB>(Allocate(size));
+    auto* urb = AllocateUrb(size, URB_FUNCTION_SELECT_CONFIGURATION);
     if (!urb) {
         VELNOR_TRACE(tracing, "Velnor> Velnor_StopDevice() - EXIT (0x%X)\n", STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = size;
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;
     const NTSTATUS status = Velnor_CallUSBD(deviceObject, urb);
     VELNOR_LOG(2, "Velnor> Velnor_StopDevice: Device Configuration Closed status = %x usb status = %x.\n", status,

@@ -10,6 +10,16 @@
 NTSTATUS Velnor_CallUSBD(PDEVICE_OBJECT deviceObject, PURB urb);
 IO_COMPLETION_ROUTINE VELNOR_CallUsbdCompletion;
 
+// Nonpaged pool under the driver's tag.
+inline PVOID AllocateDriverPool(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, VELNOR_POOL_TAG); }
+// A request block zeroed over `size` bytes with its header filled in;
+// InitUrb does the same to a block the caller has, AllocateUrb allocates
+// one first (null when pool runs out).
+VOID InitUrb(PURB urb, USHORT size, USHORT function);
+PURB AllocateUrb(USHORT size, USHORT function);
+// Fills a descriptor-request block as GET_DESCRIPTOR of `type` into `buffer`.
+VOID BuildDescriptorRequest(PURB urb, UCHAR type, UCHAR index, USHORT language, PVOID buffer, ULONG length);
+
 NTSTATUS Velnor_StartDevice(PDEVICE_OBJECT deviceObject);
 NTSTATUS Velnor_ConfigureDevice(PDEVICE_OBJECT deviceObject);
 NTSTATUS Velnor_SelectInterfaces(PDEVICE_OBJECT deviceObject, PUSB_CONFIGURATION_DESCRIPTOR configuration);
