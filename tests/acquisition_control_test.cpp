@@ -102,9 +102,10 @@ TEST_F(AcquisitionControlTest, FilterRequestsCopyTheChosenTableAndRefuseOtherVal
 // selection. 55 is refused (the filter routine alone would take it as 50 Hz).
 TEST_F(AcquisitionControlTest, NotchSelectsTheLineFrequencyAndSwitchesTheCancellerSeparately) {
     const float k50 = 0.95105654f, k60 = 0.9297765f;
-    const struct { ULONG value; NTSTATUS status; bool on; float k; } cases[] = {{60, STATUS_SUCCESS, true, k60}, {1, STATUS_SUCCESS, true, k60}, {0, STATUS_SUCCESS, false, k60},
-                 {1, STATUS_SUCCESS, true, k60},  {0, STATUS_SUCCESS, false, k60},
-                 {55, STATUS_INVALID_PARAMETER, false, k60}, {50, STATUS_SUCCESS, true, k50}};
+    const struct { ULONG value; NTSTATUS status; bool on; float k; } cases[] = {
+        {60, STATUS_SUCCESS, true, k60}, {1, STATUS_SUCCESS, true, k60}, {0, STATUS_SUCCESS, false, k60},
+        {1, STATUS_SUCCESS, true, k60}, {0, STATUS_SUCCESS, false, k60}, {55, STATUS_INVALID_PARAMETER, false, k60},
+        {50, STATUS_SUCCESS, true, k50}};
     for (const auto& c : cases) {
         EXPECT_EQ(SendU32(IOCTL_VELNOR_SET_NTCH, c.value), c.status) << c.value;
         EXPECT_EQ((FilterFlags & FILTER_NOTCH_ON) != 0, c.on) << c.value;
