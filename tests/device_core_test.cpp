@@ -564,6 +564,47 @@ TEST_F(DeviceCoreTest, ARefusedLockThatBringsTheCountToZeroSignalsTheRemoval) {
     KeClearEvent(&ext->RemoveEvent);
 }
 
+// A module whose configuration lies about its lengths: an interface
+// descriptor cut to 7 bytes (the chain still adds up), or a total length
+// beyond what the device sends.
+class LyingConfigModule : public velnor::sim::AcquisitionModule {
+public:
+    explicit LyingConfigModule(bool shortInterface) : AcquisitionModule({}), shortInterface_(shortInterface) {}
+    std::vector<uint8_t> ConfigurationDescriptor() override {
+        std::vector<uint8_t> d = AcquisitionModule::ConfigurationDescriptor();
+        size_t total = d.size();
+        if (shortInterface_) {
+            d[9] = 7;
+            d.erase(d.begin() + 16, d.begin() + 18);
+            total = d.size();
+        } else {
+            total += 40;
+        }
+        d[2] = static_cast<uint8_t>(total);
+        d[3] = static_cast<uint8_t>(total >> 8);
+        return d;
+    }
+
+private:
+    bool shortInterface_;
+};
+
+class LyingConfigTest : public DeviceCoreTest, public ::testing::WithParamInterface<bool> {
+protected:
+    std::shared_ptr<hk::usb::Function> MakeFunction() override {
+        return std::make_shared<LyingConfigModule>(GetParam());
+    }
+};
+
+TEST_P(LyingConfigTest, StartRefusesAConfigurationWhoseLengthsLie) {
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_EQ(Start(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: Velnor_ConfigureDevice() - configuration descriptor malformed"));
+    EXPECT_EQ(Ext()->InterfaceInfo, nullptr);
+    EXPECT_EQ(ReadShared(DeviceStarted), 0);
+}
+INSTANTIATE_TEST_SUITE_P(ShortInterfaceOrLongTotal, LyingConfigTest, ::testing::Bool());
+
 class LongConfigTest : public DeviceCoreTest {
 protected:
     std::shared_ptr<hk::usb::Function> MakeFunction() override { return std::make_shared<LongConfigModule>(); }

@@ -213,7 +213,8 @@ NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: StopIsoStream %x\n", 1);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: ringBuffer->full %x\n", ReadFullFlag(ext->DataRingBuffer));
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: PendingTransfers %d\n", ReadShared(stream->PendingTransfers));
-    if (ReleaseIsoTransfer(transfer)) {
+    const BOOLEAN last = ReleaseIsoTransfer(transfer);
+    if (last) {
         // The stream's own ring: the claim kept any other stream from
         // replacing the device's reference meanwhile.
         WriteShared(ext->DescriptorRingBuffer, nullptr);
@@ -221,10 +222,11 @@ NTSTATUS IsoStreamTransferCompleteIn(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         WriteShared(IsoStreamStopped, 1);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: IsoStreamStopped  %x\n", 1);
         FreeIsoStream(stream);
-        // Last: once the pipe is free a new start may set everything up again.
-        ReleaseIsoStream(IsoStreamIn);
         VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteIn: release resources, setting event\n");
     }
     VELNOR_LOG(5, "IsoStreamTransferCompleteIn  Out\n");
+    // The very last statement: once the pipe is free a new start may set
+    // everything up again, and removal may free the device and unload.
+    if (last) ReleaseIsoStream(IsoStreamIn);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -70,6 +70,9 @@ NTSTATUS Velnor_CreateDeviceObject(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* 
     ext->DescriptorRingBuffer = nullptr;
     ext->IsoPacketRingBuffer = nullptr;
     ext->SymbolicLinkActive = 0;
+    KeInitializeSpinLock(&ext->KeyLock);
+    KeInitializeSpinLock(&ext->PendingIrpLock);
+    KeInitializeSpinLock(&ext->InterfaceInfoLock);
 
     // Everything the last device changed starts from creation's values.
     velnor_filter_load_defaults();

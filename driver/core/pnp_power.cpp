@@ -20,11 +20,24 @@ VOID SleepOneMillisecond() {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
+// Milliseconds of the tick count: a 1 ms sleep lasts at least a clock tick.
+ULONGLONG TickMilliseconds() {
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    return static_cast<ULONGLONG>(ticks.QuadPart) * KeQueryTimeIncrement() / 10000;
+}
+
 VOID AwaitStreamsEnded() {
-    for (ULONG ms = 1; IsoStreamClaimed(IsoStreamIn) || IsoStreamClaimed(IsoStreamOut); ++ms) {
+    const ULONGLONG start = TickMilliseconds();
+    ULONGLONG reported = 0;
+    while (IsoStreamClaimed(IsoStreamIn) || IsoStreamClaimed(IsoStreamOut)) {
         SleepOneMillisecond();
-        if (ms % kStreamWaitReportMs == 0)
-            VELNOR_LOG(1, "Velnor> ERROR: Velnor_RemoveDevice() - isochronous transfers still not returned after %u ms\n", ms);
+        const ULONGLONG waited = TickMilliseconds() - start;
+        if (waited >= reported + kStreamWaitReportMs) {
+            reported = waited;
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_RemoveDevice() - isochronous transfers still not returned after %u ms\n",
+                       static_cast<ULONG>(waited));
+        }
     }
 }
 
@@ -173,8 +186,8 @@ NTSTATUS Velnor_HandleRemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PIRP* 
     // A stream start that was inside the driver when the pipes were aborted
     // may have started a stream since: stop and abort once more, with no
     // request left to start another.
-WriteShared(StopIsoStream, 1);
-AbortEveryPipe(deviceObject, ext);
+    WriteShared(StopIsoStream, 1);
+    AbortEveryPipe(deviceObject, ext);
     PDEVICE_OBJECT stack = ext->StackDeviceObject;
     Velnor_RemoveDevice(deviceObject, foundPendingIrp);
     // The device object is gone: only the kept lower device is used now.

@@ -168,10 +168,10 @@ NTSTATUS IsoStreamTransferCompleteOut(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: IsoStreamTransferCompleteOut All done, setting event\n");
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: Irp->IoStatus.Status  %x\n", irpStatus);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut: StopIsoStream  %x\n", stop);
-    if (ReleaseIsoTransfer(transfer)) {
-        FreeIsoStream(stream);
-        ReleaseIsoStream(IsoStreamOut);
-    }
+    const BOOLEAN last = ReleaseIsoTransfer(transfer);
+    if (last) FreeIsoStream(stream);
     VELNOR_LOG(5, "Velnor> IsoStreamTransferCompleteOut Out\n");
+    // The very last statement, as in the IN completion.
+    if (last) ReleaseIsoStream(IsoStreamOut);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

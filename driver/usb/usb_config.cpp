@@ -42,15 +42,18 @@ BOOLEAN ConfigurationIsWhole(const UCHAR* buffer, ULONG received) {
 // one goes first. FALSE when the copy cannot be had. `pipes` receives the
 // pipes the copy counts, for the log, which reads the caller's record: the
 // copy belongs to every thread once it is published.
-BOOLEAN KeepInterfaceInfo(DeviceExtension* ext, const USBD_INTERFACE_INFORMATION* returned, ULONG* pipes) {
+// `room` is what the request holds from the record on: the record the stack
+// filled in is never read past its request, whatever its length field says.
+BOOLEAN KeepInterfaceInfo(DeviceExtension* ext, const USBD_INTERFACE_INFORMATION* returned, ULONG room, ULONG* pipes) {
     ReplaceInterfaceInfo(ext, nullptr);
     constexpr ULONG head = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
-    const ULONG length = returned->Length < head ? head : returned->Length;
+    const ULONG stated = returned->Length < room ? returned->Length : room;
+    const ULONG length = stated < head ? head : stated;
     auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateDriverPool(length));
     *pipes = 0;
     if (!copy) return FALSE;
     RtlZeroMemory(copy, length);
-    RtlCopyMemory(copy, returned, returned->Length < head ? head : length);
+    RtlCopyMemory(copy, returned, length);
     copy->Length = static_cast<USHORT>(length);
     // Every pipe the table counts lies inside it: pipe operations index it
     // by the count alone.
@@ -327,7 +330,9 @@ NTSTATUS Velnor_SelectInterfaces(PDEVICE_OBJECT deviceObject, PUSB_CONFIGURATION
         // Without the copy there is no pipe table; the start still succeeds
         // and every pipe operation fails.
         ULONG pipes;
-        if (KeepInterfaceInfo(ext, info, &pipes)) {
+        const ULONG room = static_cast<ULONG>(reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length -
+                                              reinterpret_cast<PUCHAR>(info));
+        if (KeepInterfaceInfo(ext, info, room, &pipes)) {
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: ---------\n");
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: NumberOfPipes 0x%x\n", pipes);
             VELNOR_LOG(2, "Velnor> Velnor_SelectInterfaces: Length 0x%x\n", info->Length);
@@ -440,11 +445,9 @@ NTSTATUS SetInterface(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumber, UCHAR 
             VELNOR_LOG(2, "Velnor> SetInterface: Handle %p\n", pipe.PipeHandle);
             VELNOR_LOG(2, "Velnor> SetInterface: MaximumTransferSize 0x%x\n", pipe.MaximumTransferSize);
         }
-        // The record the stack filled in never outgrows the request it came in.
-        if (info->Length > urbSize - offsetof(struct _URB_SELECT_INTERFACE, Interface))
-            info->Length = static_cast<USHORT>(urbSize - offsetof(struct _URB_SELECT_INTERFACE, Interface));
         ULONG kept;
-        if (!KeepInterfaceInfo(ext, info, &kept)) status = STATUS_NO_MEMORY;
+        if (!KeepInterfaceInfo(ext, info, urbSize - offsetof(struct _URB_SELECT_INTERFACE, Interface), &kept))
+            status = STATUS_NO_MEMORY;
     }
     ExFreePool(urb);
     ExFreePool(configuration);
