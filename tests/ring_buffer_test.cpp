@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <set>
 #include <string>
@@ -119,60 +120,45 @@ TEST_F(RingBufferTest, NotEmptyAndFullFlags) {
     }
 }
 
-// The IN completion writes at DISPATCH_LEVEL on the bus thread while a
-// reader at passive level polls with its unit size and a 1 ms sleep, as the
-// block reader does. Every unit must arrive once, whole and in order.
+// The IN completion writes a burst of units per frame at DISPATCH_LEVEL on
+// the bus thread while a reader at passive level polls with its unit size
+// and a 1 ms sleep, as the block reader does. Every unit must arrive once,
+// whole and in order.
 TEST_F(RingBufferTest, DispatchLevelWriterAgainstPollingReaderLosesNothing) {
     constexpr ULONG kUnit = 34;
     constexpr uint32_t kUnits = 20000;
     Ring ring(kUnit * 50);  // small, so the writer meets a full ring often
+    auto fill = [](UCHAR* unit, uint32_t seq) {
+        for (ULONG i = 0; i < kUnit; ++i) unit[i] = static_cast<UCHAR>(seq * 7 + i);
+        std::memcpy(unit, &seq, 4);
+    };
     std::atomic<uint32_t> written{0};
-
-    // Each bus work item writes a burst of units, like one transfer's slots,
-    // and re-posts itself for the next frame; a refused unit is tried again then.
-    struct Writer {
-        RingBuffer* r;
-        std::atomic<uint32_t>* written;
-        std::atomic<bool> done{false};
-        void Step() {
-            for (int k = 0; k < 4 && *written < kUnits; ++k) {
-                uint32_t seq = *written;
-                UCHAR unit[kUnit];
-                for (ULONG i = 0; i < kUnit; ++i) unit[i] = static_cast<UCHAR>(seq * 7 + i);
-                std::memcpy(unit, &seq, 4);
-                if (WriteRingBuffer(r, unit, kUnit) != kUnit) break;
-                ++*written;
-            }
-            if (*written < kUnits)
-                hk::BusPostAt(hk::Now100ns() + 10000, [this] { Step(); });
-            else
-                done = true;
+    std::function<void()> step = [&] {
+        UCHAR unit[kUnit];
+        for (int k = 0; k < 4 && written < kUnits; ++k, ++written) {
+            fill(unit, written);
+            if (WriteRingBuffer(ring.r, unit, kUnit) != kUnit) break;  // refused: tried again next frame
         }
-    } writer{ring.r, &written};
-    hk::BusPost([&] { writer.Step(); });
+        if (written < kUnits) hk::BusPostAt(hk::Now100ns() + 10000, step);
+    };
+    hk::BusPost(step);
 
-    uint32_t expected = 0;
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
-    while (expected < kUnits) {
-        UCHAR flag = 0;
+    for (uint32_t expected = 0; expected < kUnits;) {
+        UCHAR flag = 0, unit[kUnit], want[kUnit];
         ReadNotemptyFlag(ring.r, kUnit, &flag);
-        UCHAR unit[kUnit];
         if (flag && ReadRingBuffer(ring.r, unit, kUnit) == kUnit) {
-            uint32_t seq;
-            std::memcpy(&seq, unit, 4);
-            ASSERT_EQ(seq, expected) << "lost or duplicated unit";
-            for (ULONG i = 4; i < kUnit; ++i) ASSERT_EQ(unit[i], static_cast<UCHAR>(seq * 7 + i)) << "torn unit";
-            ++expected;
+            fill(want, expected++);
+            ASSERT_EQ(std::memcmp(unit, want, kUnit), 0) << "lost, duplicated or torn unit " << expected - 1;
         } else {
             KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
         }
     }
     hk::BusFlush();
-    EXPECT_TRUE(writer.done);
+    EXPECT_EQ(written, kUnits);
     EXPECT_EQ(ring.r->currentSize, 0u);
 }
-
 
 // Resets racing a dispatch-level writer and a passive-level reader, as the
 // stream requests reset the rings under a running IN completion and block
@@ -386,11 +372,9 @@ TEST_F(RingBufferTest, TraceLinesPairOnEveryPathAtLevelFive) {
             open.push_back(name);
             seen.insert(name);
         } else if (what == "EXIT" || what.rfind("EXIT (0x", 0) == 0) {
-            if (open.empty() || open.back() != name)
-                ADD_FAILURE() << "EXIT without its START: " << line << " (open: " << (open.empty() ? "-" : open.back())
-                              << ")";
-            else
-                open.pop_back();
+            const bool paired = !open.empty() && open.back() == name;
+            EXPECT_TRUE(paired) << "EXIT without its START: " << line;
+            if (paired) open.pop_back();
         }
     }
     for (const auto& name : open) ADD_FAILURE() << name << "() printed START without EXIT";
