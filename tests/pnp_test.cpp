@@ -21,8 +21,9 @@ class Descriptors : public hk::usb::Function {
 public:
     Descriptors(uint16_t product, uint16_t release) : product_(product), release_(release) {}
     std::vector<uint8_t> DeviceDescriptor() override {
-        return {18, 1, 0x10, 0x01, 0xFF, 0, 0, 64, 0x09, 0x12, Lo(product_), Hi(product_), Lo(release_), Hi(release_),
-                0, 0, 0, 1};
+        auto lo = [](unsigned v) { return static_cast<uint8_t>(v); };
+        return {18, 1, 0x10, 0x01, 0xFF, 0, 0, 64, 0x09, 0x12, lo(product_), lo(product_ >> 8u), lo(release_),
+                lo(release_ >> 8u), 0, 0, 0, 1};
     }
     std::vector<uint8_t> ConfigurationDescriptor() override { return {9, 2, 9, 0, 0, 1, 0, 0x80, 50}; }
     std::optional<std::vector<uint8_t>> StringDescriptor(uint8_t, uint16_t) override { return std::nullopt; }
@@ -31,10 +32,6 @@ public:
     void IsoOut(uint8_t, uint32_t, const uint8_t*, size_t) override {}
     size_t BulkIn(uint8_t, uint8_t*, size_t) override { return 0; }
     void BulkOut(uint8_t, const uint8_t*, size_t) override {}
-
-private:
-    static uint8_t Lo(uint16_t v) { return static_cast<uint8_t>(v); }
-    static uint8_t Hi(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
     uint16_t product_, release_;
 };
 
@@ -304,10 +301,6 @@ TEST_F(Pnp, AStackIsAddedStartedQueriedRebalancedAndPoweredOrRemovedWhenItsStart
     EXPECT_EQ(g_seen.caps[0].Version, 1);
     EXPECT_EQ(static_cast<size_t>(g_seen.caps[0].Size), sizeof(DEVICE_CAPABILITIES));
     EXPECT_EQ(g_seen.caps[0].Address, 1u) << "filled in by the physical device below";
-    DEVICE_CAPABILITIES caps;
-    EXPECT_EQ(hk::pnp::QueryCapabilities(device.PhysicalDevice(), 2, &caps).status, STATUS_SUCCESS);
-    EXPECT_EQ(caps.Version, 2);
-    EXPECT_TRUE(caps.Removable);
     {
         UsbDevice second(Module());
         EXPECT_EQ(second.FunctionDriver(), device.FunctionDriver());
@@ -338,7 +331,11 @@ TEST_F(Pnp, AStackIsAddedStartedQueriedRebalancedAndPoweredOrRemovedWhenItsStart
                                             {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate}}));
 }
 
+// Unplugged, the stack goes at once. This driver leaves its symbolic link
+// behind, which the next load then finds taken; unplugged with a handle
+// open, that device is reported and removed when the handle closes.
 TEST_F(Pnp, UnplugRemovesTheStackAtOnceOrWhenItsLastHandleCloses) {
+    g_seen.keepLink = true;
     {
         UsbDevice device(Module());
         PDEVICE_OBJECT pdo = device.PhysicalDevice();
@@ -350,41 +347,23 @@ TEST_F(Pnp, UnplugRemovesTheStackAtOnceOrWhenItsLastHandleCloses) {
         EXPECT_EQ(hk::DeviceObjectReferences(pdo), 0u) << "the physical device is gone";
         EXPECT_EQ(g_seen.unloads, 1);
     }
-
-    // Plugged in again: a new load. An open handle holds the remove request
-    // back until it is closed, on the closing thread. This driver leaves
-    // its symbolic link behind, which the next load then finds taken.
-    g_seen.keepLink = true;
-    UsbDevice device(Module());
-    EXPECT_EQ(g_seen.entries, 2);
     hk::Handle handle;
-    ASSERT_EQ(hk::OpenFile("\\\\.\\HkPnp0", &handle), STATUS_SUCCESS);
-    g_seen.pnp.clear();
-    device.Unplug();
-    EXPECT_EQ(g_seen.pnp, (Minors{IRP_MN_SURPRISE_REMOVAL}));
-    EXPECT_EQ(device.State(), DeviceState::SurpriseRemoved);
-    EXPECT_NE(device.PhysicalDevice(), nullptr);
-    hk::SimThread closer("closer", [&] { EXPECT_EQ(hk::CloseFile(handle), STATUS_SUCCESS); });
-    closer.Join();
-    EXPECT_EQ(g_seen.pnp, (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
-    EXPECT_EQ(device.State(), DeviceState::Removed);
-    EXPECT_EQ(g_seen.unloads, 2);
-
     EXPECT_TRUE(hk::SymbolicLinkExists(u"\\DosDevices\\HkPnp0"));
     EXPECT_EQ(hk::OpenFile("\\\\.\\HkPnp0", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     auto again = std::make_unique<UsbDevice>(Module());
+    EXPECT_EQ(g_seen.entries, 2);
     EXPECT_EQ(g_seen.linkStatus, STATUS_OBJECT_NAME_COLLISION);
     ASSERT_EQ(hk::OpenFile("\\\\.\\HkPnp0", &handle), STATUS_SUCCESS) << "the old link names the new device";
 
-    // Gone with its handle still open: reported, and the close still removes it.
     again.reset();
     auto findings = recorder_.Take();
     ASSERT_EQ(findings.size(), 1u);
     EXPECT_EQ(findings[0].routine, "UsbDevice");
     EXPECT_EQ(g_seen.pnp.back(), IRP_MN_SURPRISE_REMOVAL);
-    EXPECT_EQ(hk::CloseFile(handle), STATUS_SUCCESS);
+    hk::SimThread closer("closer", [&] { EXPECT_EQ(hk::CloseFile(handle), STATUS_SUCCESS); });
+    closer.Join();
     EXPECT_EQ(g_seen.pnp.back(), IRP_MN_REMOVE_DEVICE);
-    EXPECT_EQ(g_seen.unloads, 3);
+    EXPECT_EQ(g_seen.unloads, 2);
     UNICODE_STRING link;
     RtlInitUnicodeString(&link, u"\\DosDevices\\HkPnp0");
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <set>
 #include <string>
@@ -46,182 +47,124 @@ protected:
     void TearDown() override { EXPECT_TRUE(hk::OutstandingPool().empty()) << "ring storage leaked"; }
 };
 
-TEST_F(RingBufferTest, ExactFillSucceedsAndTheNextWriteOverflows) {
+// Exact fill, overflow, a read larger than the ring: each refusal leaves
+// the held bytes and the flags as they were.
+TEST_F(RingBufferTest, ExactFillOverflowAndAReadLargerThanTheRingAreRefusedIntact) {
     Ring ring(100);
     auto data = Bytes(100, 0);
+    std::vector<UCHAR> out(101);
     EXPECT_EQ(WriteRingBuffer(ring.r, data.data(), 100), 100u);
     EXPECT_EQ(ring.r->currentSize, ring.r->totalSize);
     EXPECT_EQ(ReadFullFlag(ring.r), 0);
-
-    UCHAR one = 0x77;
-    EXPECT_EQ(WriteRingBuffer(ring.r, &one, 1), 0u);
+    EXPECT_EQ(WriteRingBuffer(ring.r, data.data(), 1), 0u);
     EXPECT_EQ(ReadFullFlag(ring.r), 1);
     EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: WriteRingBuffer() - OVERFLOW"));
-
-    std::vector<UCHAR> out(100);
+    EXPECT_EQ(ReadRingBuffer(ring.r, out.data(), 101), 0u);
+    EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: ReadRingBuffer() - totalSize exceeded"));
+    EXPECT_EQ(ring.r->full, 1);
+    EXPECT_EQ(ring.r->notEmpty, 1);
     EXPECT_EQ(ReadRingBuffer(ring.r, out.data(), 100), 100u);
+    out.pop_back();
     EXPECT_EQ(out, data) << "a refused write leaves the held bytes intact";
 }
 
 TEST_F(RingBufferTest, PositionsWrapAndUnitsStraddlingTheEndArriveInOrder) {
-    {
-        Ring exact(68);
-        auto a = Bytes(34, 1), b = Bytes(34, 101);
+    for (ULONG size : {68u, 100u}) {  // 68: writes and reads end at the last byte; 100: units straddle the end
+        Ring ring(size);
         std::vector<UCHAR> out(34);
-        WriteRingBuffer(exact.r, a.data(), 34);
-        WriteRingBuffer(exact.r, b.data(), 34);
-        EXPECT_EQ(exact.r->inPtr, exact.r->buffer) << "a write ending at the last byte wraps";
-        ReadRingBuffer(exact.r, out.data(), 34);
-        ReadRingBuffer(exact.r, out.data(), 34);
-        EXPECT_EQ(out, b);
-        EXPECT_EQ(exact.r->outPtr, exact.r->buffer) << "a read ending at the last byte wraps";
+        for (int i = 0; i < 40; ++i) {
+            auto unit = Bytes(34, static_cast<UCHAR>(i * 34));
+            const bool endsAtLastByte = size == 68 && i % 2;
+            ASSERT_EQ(WriteRingBuffer(ring.r, unit.data(), 34), 34u);
+            EXPECT_TRUE(!endsAtLastByte || ring.r->inPtr == ring.r->buffer) << "a write ending at the last byte wraps";
+            ASSERT_EQ(ReadRingBuffer(ring.r, out.data(), 34), 34u);
+            EXPECT_TRUE(!endsAtLastByte || ring.r->outPtr == ring.r->buffer) << "a read ending at the last byte wraps";
+            ASSERT_EQ(out, unit) << size << ", unit " << i;
+        }
     }
-    // 34-byte units in a 100-byte ring straddle the end at different offsets.
-    Ring ring(100);
-    UCHAR next = 0;
-    std::vector<UCHAR> out(34);
-    for (int i = 0; i < 40; ++i) {
-        auto unit = Bytes(34, next);
-        next = static_cast<UCHAR>(next + 34);
-        ASSERT_EQ(WriteRingBuffer(ring.r, unit.data(), 34), 34u);
-        ASSERT_EQ(ReadRingBuffer(ring.r, out.data(), 34), 34u);
-        ASSERT_EQ(out, unit) << "unit " << i;
-    }
-    hk::LogClear();
-    // Level-5 detail of a two-piece read appears only at DebugLevel 5.
-    DebugLevel = 5;
-    auto unit = Bytes(34, 0);
-    while (ring.r->outPtr - ring.r->buffer + 34 <= 100) {
-        WriteRingBuffer(ring.r, unit.data(), 34);
-        ReadRingBuffer(ring.r, out.data(), 34);
-    }
-    WriteRingBuffer(ring.r, unit.data(), 34);
-    ReadRingBuffer(ring.r, out.data(), 34);
-    DebugLevel = 2;
-    EXPECT_TRUE(hk::LogHasLine("Velnor> ReadRingBuffer() about to copy b"));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> WriteRingBuffer() copy 2"));
-    EXPECT_EQ(out, unit);
 }
 
-TEST_F(RingBufferTest, NotEmptyMeansAUnitIsHeldWhenPolledWithTheUnitSize) {
+// notEmpty means a unit is held when polled with the unit size; full is
+// cleared by a write that fits, a short read and a reset.
+TEST_F(RingBufferTest, NotEmptyAndFullFlags) {
     Ring ring(400);
     auto data = Bytes(340, 0);
+    std::vector<UCHAR> out(340);
     WriteRingBuffer(ring.r, data.data(), 339);
     EXPECT_EQ(ring.NotEmpty(340), 0);
     WriteRingBuffer(ring.r, data.data(), 1);
     EXPECT_EQ(ring.NotEmpty(340), 1);
-    std::vector<UCHAR> out(340);
     EXPECT_EQ(ReadRingBuffer(ring.r, out.data(), 340), 340u);
     EXPECT_EQ(ring.r->notEmpty, 1) << "the read that takes the last byte leaves notEmpty set";
     EXPECT_EQ(ring.NotEmpty(34), 0);
     EXPECT_EQ(ring.NotEmpty(0), 0) << "cleared until data is offered again";
+
+    Ring small(40);
+    for (int way = 0; way < 3; ++way) {
+        ResetRingBuffer(small.r);
+        WriteRingBuffer(small.r, data.data(), 34);
+        WriteRingBuffer(small.r, data.data(), 34);
+        ASSERT_EQ(ReadFullFlag(small.r), 1);
+        if (way == 0) WriteRingBuffer(small.r, data.data(), 6);  // fits exactly
+        if (way == 1) {
+            EXPECT_EQ(ReadRingBuffer(small.r, out.data(), 35), 0u) << "fewer held than asked";
+            EXPECT_EQ(small.r->notEmpty, 0);
+            EXPECT_EQ(small.r->currentSize, 34u) << "a short read takes nothing";
+        }
+        if (way == 2) {
+            ResetRingBuffer(small.r);
+            EXPECT_EQ(small.r->currentSize, 0u);
+            EXPECT_EQ(small.r->inPtr, small.r->buffer);
+        }
+        EXPECT_EQ(ReadFullFlag(small.r), 0) << way;
+    }
 }
 
-TEST_F(RingBufferTest, ReadLargerThanCapacityFailsAndLeavesTheFlags) {
-    Ring ring(50);
-    auto data = Bytes(50, 0);
-    WriteRingBuffer(ring.r, data.data(), 50);
-    WriteRingBuffer(ring.r, data.data(), 1);  // refused: full and notEmpty set
-    std::vector<UCHAR> out(51);
-    EXPECT_EQ(ReadRingBuffer(ring.r, out.data(), 51), 0u);
-    EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: ReadRingBuffer() - totalSize exceeded"));
-    EXPECT_EQ(ring.r->full, 1);
-    EXPECT_EQ(ring.r->notEmpty, 1);
-    EXPECT_EQ(ring.r->currentSize, 50u);
-}
-
-TEST_F(RingBufferTest, FullIsClearedByAWriteByAShortReadAndByAReset) {
-    Ring ring(40);
-    auto data = Bytes(40, 0);
-    std::vector<UCHAR> out(40);
-    auto overflow = [&] {
-        ResetRingBuffer(ring.r);
-        WriteRingBuffer(ring.r, data.data(), 34);
-        WriteRingBuffer(ring.r, data.data(), 34);
-        ASSERT_EQ(ReadFullFlag(ring.r), 1);
-    };
-    overflow();
-    WriteRingBuffer(ring.r, data.data(), 6);  // fits exactly
-    EXPECT_EQ(ReadFullFlag(ring.r), 0);
-
-    overflow();
-    EXPECT_EQ(ReadRingBuffer(ring.r, out.data(), 35), 0u) << "fewer held than asked";
-    EXPECT_EQ(ReadFullFlag(ring.r), 0);
-    EXPECT_EQ(ring.r->notEmpty, 0);
-    EXPECT_EQ(ring.r->currentSize, 34u) << "a short read takes nothing";
-
-    overflow();
-    ResetRingBuffer(ring.r);
-    EXPECT_EQ(ReadFullFlag(ring.r), 0);
-    EXPECT_EQ(ring.r->currentSize, 0u);
-    EXPECT_EQ(ring.r->inPtr, ring.r->buffer);
-}
-
-// The IN completion writes at DISPATCH_LEVEL on the bus thread while a
-// reader at passive level polls with its unit size and a 1 ms sleep, as the
-// block reader does. Every unit must arrive once, whole and in order.
+// The IN completion writes a burst of units per frame at DISPATCH_LEVEL on
+// the bus thread while a reader at passive level polls with its unit size
+// and a 1 ms sleep, as the block reader does. Every unit must arrive once,
+// whole and in order.
 TEST_F(RingBufferTest, DispatchLevelWriterAgainstPollingReaderLosesNothing) {
     constexpr ULONG kUnit = 34;
     constexpr uint32_t kUnits = 20000;
     Ring ring(kUnit * 50);  // small, so the writer meets a full ring often
+    auto fill = [](UCHAR* unit, uint32_t seq) {
+        for (ULONG i = 0; i < kUnit; ++i) unit[i] = static_cast<UCHAR>(seq * 7 + i);
+        std::memcpy(unit, &seq, 4);
+    };
     std::atomic<uint32_t> written{0};
-
-    // Each bus work item writes a burst of units, like one transfer's slots,
-    // and re-posts itself for the next frame; a refused unit is tried again then.
-    struct Writer {
-        RingBuffer* r;
-        std::atomic<uint32_t>* written;
-        std::atomic<bool> done{false};
-        void Step() {
-            for (int k = 0; k < 4 && *written < kUnits; ++k) {
-                uint32_t seq = *written;
-                UCHAR unit[kUnit];
-                for (ULONG i = 0; i < kUnit; ++i) unit[i] = static_cast<UCHAR>(seq * 7 + i);
-                std::memcpy(unit, &seq, 4);
-                if (WriteRingBuffer(r, unit, kUnit) != kUnit) break;
-                ++*written;
-            }
-            if (*written < kUnits)
-                hk::BusPostAt(hk::Now100ns() + 10000, [this] { Step(); });
-            else
-                done = true;
+    std::function<void()> step = [&] {
+        UCHAR unit[kUnit];
+        for (int k = 0; k < 4 && written < kUnits; ++k, ++written) {
+            fill(unit, written);
+            if (WriteRingBuffer(ring.r, unit, kUnit) != kUnit) break;  // refused: tried again next frame
         }
-    } writer{ring.r, &written};
-    hk::BusPost([&] { writer.Step(); });
+        if (written < kUnits) hk::BusPostAt(hk::Now100ns() + 10000, step);
+    };
+    hk::BusPost(step);
 
-    uint32_t expected = 0;
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10000;
-    while (expected < kUnits) {
-        UCHAR flag = 0;
+    for (uint32_t expected = 0; expected < kUnits;) {
+        UCHAR flag = 0, unit[kUnit], want[kUnit];
         ReadNotemptyFlag(ring.r, kUnit, &flag);
-        UCHAR unit[kUnit];
         if (flag && ReadRingBuffer(ring.r, unit, kUnit) == kUnit) {
-            uint32_t seq;
-            std::memcpy(&seq, unit, 4);
-            ASSERT_EQ(seq, expected) << "lost or duplicated unit";
-            for (ULONG i = 4; i < kUnit; ++i) ASSERT_EQ(unit[i], static_cast<UCHAR>(seq * 7 + i)) << "torn unit";
-            ++expected;
+            fill(want, expected++);
+            ASSERT_EQ(std::memcmp(unit, want, kUnit), 0) << "lost, duplicated or torn unit " << expected - 1;
         } else {
             KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
         }
     }
     hk::BusFlush();
-    EXPECT_TRUE(writer.done);
+    EXPECT_EQ(written, kUnits);
     EXPECT_EQ(ring.r->currentSize, 0u);
 }
 
-
 // Resets racing a dispatch-level writer and a passive-level reader, as the
-// stream start and stop requests reset the rings while an IN completion may
-// still write and a block request may still read. Units carry their number
-// in their first and last words and a pattern between, so a torn or stale
-// unit shows. In each round the test itself holds the ring's lock, as a
-// copy under way does, while another thread resets: nothing may change
-// until the lock is released (a reset that did not wait would land in the
-// middle of the copy); then the ring must be consistent, holding only
-// whole units written after the reset, in order. The reader checks that
-// every unit it gets is whole and newer than the one before.
+// stream requests reset the rings under a running IN completion and block
+// request. Units carry their number first and last and a pattern between.
+// While the test holds the ring's lock (a copy under way) a pending reset
+// must change nothing; after it, the ring holds only whole, newer units.
 TEST_F(RingBufferTest, ResetsRacingAWriterAndAReaderWaitForTheLockAndKeepTheRingConsistent) {
     constexpr ULONG kWords = 1000 + 3;  // a unit of 4012 bytes
     constexpr ULONG kUnit = 4 * kWords;
@@ -229,7 +172,6 @@ TEST_F(RingBufferTest, ResetsRacingAWriterAndAReaderWaitForTheLockAndKeepTheRing
     constexpr int kRounds = 10;
     constexpr int kPatience = 10;  // yields the lock is held for, with the reset pending
     Ring ring(kCapacity);
-    ASSERT_NE(ring.r, nullptr);
     std::atomic<uint32_t> nextUnit{1};  // the unit the writer offers next; all before it are written whole
     std::atomic<uint32_t> unitsRead{0}, badUnits{0};
     std::atomic<int> resetsAsked{0}, resetsCalling{0}, resetsDone{0};
@@ -430,11 +372,9 @@ TEST_F(RingBufferTest, TraceLinesPairOnEveryPathAtLevelFive) {
             open.push_back(name);
             seen.insert(name);
         } else if (what == "EXIT" || what.rfind("EXIT (0x", 0) == 0) {
-            if (open.empty() || open.back() != name)
-                ADD_FAILURE() << "EXIT without its START: " << line << " (open: " << (open.empty() ? "-" : open.back())
-                              << ")";
-            else
-                open.pop_back();
+            const bool paired = !open.empty() && open.back() == name;
+            EXPECT_TRUE(paired) << "EXIT without its START: " << line;
+            if (paired) open.pop_back();
         }
     }
     for (const auto& name : open) ADD_FAILURE() << name << "() printed START without EXIT";
