@@ -118,6 +118,16 @@ protected:
             return true;
         });
     }
+    // Completes a Plug and Play request of `minor` with `status` instead of passing it down.
+    void FailPnp(UCHAR minor, NTSTATUS status) {
+        Intercept([minor, status](PIRP irp, NTSTATUS* result) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != minor) return false;
+            irp->IoStatus.Status = *result = status;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return true;
+        });
+    }
     // Keeps every descriptor request until it is cancelled.
     void HangDescriptorRequests() {
         Intercept([](PIRP irp, NTSTATUS* result) {
@@ -318,13 +328,7 @@ TEST_F(DeviceCoreTest, InformationalStartStatusDoesNotMarkTheDeviceStarted) {
 
 TEST_F(DeviceCoreTest, FailedLowerStartLeavesTheLinkSoTheNextAddFails) {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
-    Intercept([](PIRP irp, NTSTATUS* result) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_START_DEVICE) return false;
-        irp->IoStatus.Status = *result = STATUS_UNSUCCESSFUL;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return true;
-    });
+    FailPnp(IRP_MN_START_DEVICE, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(hk::LogHasLine("Velnor> ERROR: Velnor_HandleStartDevice() - ForwardAndWait error"));
     hk::PnpSend(pdo_, IRP_MN_REMOVE_DEVICE);
@@ -369,24 +373,12 @@ TEST_F(DeviceCoreTest, CapabilitiesGetSurpriseRemovalOkOnlyFromAVersionOneRecord
     EXPECT_TRUE(caps.Removable);  // the bus's answer, passed up
     // Version 0 goes down untouched: even when the lower drivers answer it,
     // nothing is set on the way up.
-    Intercept([](PIRP irp, NTSTATUS* result) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_CAPABILITIES) return false;
-        irp->IoStatus.Status = *result = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return true;
-    });
+    FailPnp(IRP_MN_QUERY_CAPABILITIES, STATUS_SUCCESS);
     caps = {};
     EXPECT_EQ(hk::pnp::QueryCapabilities(pdo_, 0, &caps).status, STATUS_SUCCESS);
     EXPECT_FALSE(caps.SurpriseRemovalOK);
     // Lower drivers that fail the query leave the bit clear.
-    Intercept([](PIRP irp, NTSTATUS* result) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_CAPABILITIES) return false;
-        irp->IoStatus.Status = *result = STATUS_UNSUCCESSFUL;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return true;
-    });
+    FailPnp(IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL);
     caps = {};
     EXPECT_EQ(hk::pnp::QueryCapabilities(pdo_, 1, &caps).status, STATUS_UNSUCCESSFUL);
     EXPECT_FALSE(caps.SurpriseRemovalOK);
