@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -114,9 +114,10 @@ protected:
     }
     NTSTATUS PipeOp(USHORT function, UCHAR endpoint) { return SendUrb(Pdo(), PipeRequest(function, pipes_.at(endpoint))); }
     // Sends and waits; the final status and the URB's own.
-    void Expect(PURB urb, NTSTATUS status, USBD_STATUS usbd, const std::string& what = {}) {
+    PURB Expect(PURB urb, NTSTATUS status, USBD_STATUS usbd, const std::string& what = {}) {
         EXPECT_EQ(SendUrb(Pdo(), urb), status) << what;
         EXPECT_EQ(urb->UrbHeader.Status, usbd) << what;
+        return urb;
     }
 
     // A request of our own, with a completion routine that notes where and
@@ -124,6 +125,7 @@ protected:
     struct Tracked {
         SimulatedBusTest* owner = nullptr;
         PIRP irp = nullptr;
+        int completedAs = 0;  // the how-manieth completion of the test
         KEVENT done;
         NTSTATUS status = STATUS_PENDING;
         KIRQL irql = 0;
@@ -137,10 +139,7 @@ protected:
         t->irql = KeGetCurrentIrql();
         t->thread = std::this_thread::get_id();
         t->onBus = hk::OnBusThread();
-        {
-            std::lock_guard<std::mutex> guard(t->owner->orderLock_);
-            t->owner->order_.push_back(t);
-        }
+        t->completedAs = ++t->owner->completions_;
         KeSetEvent(&t->done, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -198,8 +197,7 @@ protected:
     USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     std::map<UCHAR, USBD_PIPE_HANDLE> pipes_;
     std::map<UCHAR, USBD_PIPE_TYPE> types_;
-    std::mutex orderLock_;
-    std::vector<Tracked*> order_;  // completions in the order they ran
+    std::atomic<int> completions_{0};
 };
 
 TEST_F(SimulatedBusTest, DescriptorsComeBackAtTheirOwnLengthAndAMissingOneStalls) {
@@ -578,20 +576,21 @@ TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirs
     EXPECT_TRUE(Untouched(early.data(), early.size()));
     for (int i = 0; i < 2; ++i) Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, "still halted");
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x04, out)), STATUS_SUCCESS) << "other pipes go on";
-    // Resetting the host side alone: the device still stalls the next transfer.
-    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_RESET_PIPE, 0x83), STATUS_SUCCESS);
-    EXPECT_FALSE(bus_->Halted(0x83));
-    Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, "the device's endpoint is still halted");
-    EXPECT_TRUE(bus_->Halted(0x83));
-    // Clearing the device's stall alone leaves the host side halted.
-    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_CLEAR_STALL, 0x83), STATUS_SUCCESS);
-    Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
-    // Both together: the pipe works again.
-    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_RESET_PIPE, 0x83), STATUS_SUCCESS);
-    EXPECT_FALSE(bus_->Halted(0x83));
-    PURB urb = Bulk(0x83, in);
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
-    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+    // Resetting the host side alone: the device still stalls the next
+    // transfer; clearing the device's stall alone leaves the host side
+    // halted; both together, the pipe works again.
+    const std::tuple<USHORT, NTSTATUS, USBD_STATUS> steps[] = {
+        {URB_FUNCTION_SYNC_RESET_PIPE, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
+        {URB_FUNCTION_SYNC_CLEAR_STALL, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED},
+        {URB_FUNCTION_SYNC_RESET_PIPE, STATUS_SUCCESS, USBD_STATUS_SUCCESS}};
+    PURB urb = nullptr;
+    for (const auto& [function, status, usbd] : steps) {
+        EXPECT_EQ(PipeOp(function, 0x83), STATUS_SUCCESS);
+        EXPECT_EQ(bus_->Halted(0x83), function == URB_FUNCTION_SYNC_CLEAR_STALL);
+        urb = Expect(Bulk(0x83, in), status, usbd, std::to_string(function));
+        EXPECT_EQ(bus_->Halted(0x83), status != STATUS_SUCCESS);
+    }
+    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u) << "what was sent before the stall";
     // RESET_PIPE does both in one request.
     bus_->StallNext(0x83);
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_UNSUCCESSFUL);
@@ -604,27 +603,15 @@ TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirs
     for (bool abortFirst : {false, true}) {
         bus_->SetAbortCompletesFirst(abortFirst);
         std::vector<uint8_t> b1, b2;
-        auto a = Track(Iso(0x81, 250, 108, b1));
-        auto b = Track(Iso(0x81, 250, 108, b2));
-        ASSERT_EQ(Call(*a), STATUS_PENDING);
-        ASSERT_EQ(Call(*b), STATUS_PENDING);
+        auto a = Send(Iso(0x81, 250, 108, b1)), b = Send(Iso(0x81, 250, 108, b2));
         auto abort = Track(PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81]));
-        {
-            std::lock_guard<std::mutex> guard(orderLock_);
-            order_.clear();
-        }
         Call(*abort);
         for (Tracked* t : {a.get(), b.get(), abort.get()}) Wait(*t);
-        EXPECT_EQ(a->status, STATUS_CANCELLED);
-        EXPECT_EQ(b->status, STATUS_CANCELLED);
+        EXPECT_TRUE(a->status == STATUS_CANCELLED && b->status == STATUS_CANCELLED);
         EXPECT_EQ(abort->status, STATUS_SUCCESS);
-        std::lock_guard<std::mutex> guard(orderLock_);
-        ASSERT_EQ(order_.size(), 3u);
-        if (abortFirst) {
-            EXPECT_EQ(order_.front(), abort.get()) << "the abort completed before its transfers";
-        } else {
-            EXPECT_EQ(order_.back(), abort.get()) << "the transfers completed before the abort";
-        }
+        const int transfers[] = {a->completedAs, b->completedAs};
+        EXPECT_EQ(abort->completedAs < *std::min_element(transfers, transfers + 2), abortFirst) << abortFirst;
+        EXPECT_EQ(abort->completedAs > *std::max_element(transfers, transfers + 2), !abortFirst) << abortFirst;
     }
 }
 

@@ -370,23 +370,19 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
     // METHOD_BUFFERED: beyond the input the system buffer holds old pool
     // contents, and exactly Information bytes come back.
     g_mode = Mode::LeaveUnwritten;
-    unsigned char in[4] = {1, 2, 3, 4};
-    unsigned char out[16];
+    unsigned char in[4] = {1, 2, 3, 4}, out[16];
     std::memset(out, 0xEE, sizeof out);
     hk::IoResult r = hk::DeviceIoControl(handle_, kTestCode, in, sizeof in, out, sizeof out);
-    ASSERT_EQ(r.status, STATUS_SUCCESS);
     ASSERT_EQ(r.information, 12u);
     EXPECT_EQ(0, std::memcmp(out, in, 4));
-    for (size_t i = 4; i < 12; ++i) EXPECT_EQ(out[i], hk::kStalePoolByte) << i << ": unwritten, so stale";
-    for (size_t i = 12; i < 16; ++i) EXPECT_EQ(out[i], 0xEE) << i << ": past Information";
+    for (size_t i = 4; i < 16; ++i) EXPECT_EQ(out[i], i < 12 ? hk::kStalePoolByte : 0xEE) << i << ": stale, then past Information";
     // Each method delivers the input and returns Information bytes, no more.
     g_mode = Mode::Echo;
     for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
         unsigned char input[8] = {1, 2, 3, 4, 5, 6, 7, 8};
         std::memset(out, 0xEE, sizeof out);
         r = hk::DeviceIoControl(handle_, CTL_CODE(0x22, 0x900, method, 0), input, sizeof input, out, 12);
-        EXPECT_EQ(r.status, STATUS_SUCCESS) << method;
-        EXPECT_EQ(r.information, 8u) << method;
+        EXPECT_TRUE(r.status == STATUS_SUCCESS && r.information == 8u) << method;
         EXPECT_EQ(out[0], 0xA0 | method);
         EXPECT_EQ(0, std::memcmp(out + 1, input + 1, 7)) << method;
         EXPECT_EQ(out[8], 0xEE) << method << ": bytes past Information are the caller's";
@@ -400,17 +396,12 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
     hk::RegistrySetString(key, u"Text", u"five");
     hk::RegistrySetDword(key, u"Number", 7);
     hk::RegistrySetBinary(key, u"Blob", {1, 2, 3, 4, 5, 6, 7, 8});
-    const std::u16string& path = key;
     auto query = [&](const char16_t* name, ULONG flags, ULONG defaultType, void* target) {
         ULONG fallback = 2;
-        RTL_QUERY_REGISTRY_TABLE table[2] = {};
-        table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | flags;
-        table[0].Name = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name));
-        table[0].EntryContext = target;
-        table[0].DefaultType = defaultType;
-        table[0].DefaultData = &fallback;
-        table[0].DefaultLength = sizeof fallback;
-        return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(path.c_str()), table, nullptr,
+        RTL_QUERY_REGISTRY_TABLE table[2] = {{nullptr, RTL_QUERY_REGISTRY_DIRECT | flags,
+                                              const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name)), target, defaultType,
+                                              &fallback, sizeof fallback}};
+        return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, reinterpret_cast<PCWSTR>(key.c_str()), table, nullptr,
                                       nullptr);
     };
     const ULONG checkDword = RTL_QUERY_REGISTRY_TYPECHECK;
@@ -429,11 +420,11 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
         EXPECT_EQ(query(name, checkDword, expectDword, &p.value), STATUS_OBJECT_TYPE_MISMATCH);
         EXPECT_EQ(p.value, 0x11111111u);
     }
-    Probe p;
-    EXPECT_EQ(query(u"Number", checkDword, expectDword, &p.value), STATUS_SUCCESS);
-    EXPECT_EQ(p.value, 7u);
-    EXPECT_EQ(query(u"Missing", checkDword, expectDword, &p.value), STATUS_SUCCESS);
-    EXPECT_EQ(p.value, 2u) << "the default";
+    for (auto [name, value] : {std::pair{u"Number", 7u}, {u"Missing", 2u}}) {
+        Probe p;
+        EXPECT_EQ(query(name, checkDword, expectDword, &p.value), STATUS_SUCCESS);
+        EXPECT_EQ(p.value, value) << "the value, else the default";
+    }
     ExpectFindings(recorder);
     // Targets declared for what they receive: a UNICODE_STRING (a null
     // buffer gets pool the caller frees), a sized buffer for larger data.
@@ -460,9 +451,7 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
 #if defined(__SANITIZE_ADDRESS__)
     EXPECT_DEATH(std::printf("%u\n", static_cast<unsigned>(g_keptPath->Length)), "use-after-poison");
 #else
-    USHORT length;
-    std::memcpy(&length, &g_keptPath->Length, sizeof length);
-    EXPECT_EQ(length, 0xDDDD) << "the block holds no string any more";
+    EXPECT_EQ(g_keptPath->Length, 0xDDDD) << "the block holds no string any more";
 #endif
     EXPECT_TRUE(hk::UnloadDriver(keeping));
 }
@@ -642,15 +631,12 @@ TEST_F(Verifier, LowResourcesSimulationFailsTheChosenCallsOfEveryAllocatingRouti
     hk::ViolationRecorder recorder;
     {
         hk::FailAllocations second({hk::Alloc::IoAllocateIrp, 0, 2});
-        PIRP irps[3];
-        for (PIRP& irp : irps) irp = IoAllocateIrp(1, FALSE);
-        EXPECT_NE(irps[0], nullptr);
-        EXPECT_EQ(irps[1], nullptr);
-        EXPECT_NE(irps[2], nullptr);
-        EXPECT_EQ(second.Matched(), 3u);
-        EXPECT_EQ(second.Failed(), 1u);
-        IoFreeIrp(irps[0]);
-        IoFreeIrp(irps[2]);
+        for (int n = 1; n <= 3; ++n) {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            EXPECT_EQ(irp == nullptr, n == 2) << n;
+            if (irp) IoFreeIrp(irp);
+        }
+        EXPECT_TRUE(second.Matched() == 3u && second.Failed() == 1u);
     }
     // Pool blocks of `tags` in turn: '.' granted, 'x' failed.
     auto pool = [](const std::vector<ULONG>& tags) {
@@ -677,8 +663,7 @@ TEST_F(Verifier, LowResourcesSimulationFailsTheChosenCallsOfEveryAllocatingRouti
     EXPECT_EQ(pattern(42), a);
     EXPECT_NE(pattern(43), a);
     const auto failed = std::count(a.begin(), a.end(), 'x');
-    EXPECT_GT(failed, 30);  // 60 expected of 200
-    EXPECT_LT(failed, 90);
+    EXPECT_TRUE(failed > 30 && failed < 90) << failed << " of 200, 60 expected";
 
     // Each routine fails the way the platform's does when memory runs out.
     {
@@ -688,8 +673,7 @@ TEST_F(Verifier, LowResourcesSimulationFailsTheChosenCallsOfEveryAllocatingRouti
         char buffer[8];
         EXPECT_EQ(IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr), nullptr);
         MDL mdl{};
-        mdl.StartVa = buffer;
-        mdl.ByteCount = sizeof buffer;
+        mdl.StartVa = buffer, mdl.ByteCount = sizeof buffer;
         EXPECT_EQ(MmGetSystemAddressForMdlSafe(&mdl, NormalPagePriority), nullptr);
         USB_CONFIGURATION_DESCRIPTOR config{9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 18, 1, 1, 0, 0x80, 50};
         USB_INTERFACE_DESCRIPTOR iface{9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0, 0xFF, 0, 0, 0};
@@ -714,15 +698,14 @@ TEST_F(Verifier, LowResourcesSimulationFailsTheChosenCallsOfEveryAllocatingRouti
     // turn; every failure is handled and nothing leaks.
     hk::ResetAllocationCalls();
     ASSERT_EQ(SetUpAndTearDown(g_lower), STATUS_SUCCESS);
-    uint64_t calls = 0;
-    for (hk::Alloc routine : {hk::Alloc::ExAllocatePoolWithTag, hk::Alloc::IoAllocateIrp, hk::Alloc::IoAllocateMdl})
-        calls += hk::AllocationCalls(routine);
+    const uint64_t calls = hk::AllocationCalls(hk::Alloc::ExAllocatePoolWithTag) +
+                           hk::AllocationCalls(hk::Alloc::IoAllocateIrp) + hk::AllocationCalls(hk::Alloc::IoAllocateMdl);
     EXPECT_EQ(calls, 3u);
     EXPECT_EQ(hk::AllocationCalls(hk::Alloc::IoBuildDeviceIoControlRequest), 0u);
     for (unsigned nth = 1; nth <= calls; ++nth) {
         hk::FailAllocations site({hk::Alloc::Any, 0, nth});
         EXPECT_EQ(SetUpAndTearDown(g_lower), STATUS_INSUFFICIENT_RESOURCES) << nth;
-        EXPECT_EQ(site.Failed(), 1u);
+        EXPECT_EQ(site.Failed(), 1u) << nth;
         EXPECT_TRUE(hk::OutstandingPool().empty()) << nth;
     }
     EXPECT_EQ(hk::AllocationCalls(hk::Alloc::IoAllocateMdl), 2u) << "counted whether failed or not";
