@@ -74,11 +74,11 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
+// Completion routines that let the completion go on, with and without the pending mark.
 NTSTATUS Propagating(PDEVICE_OBJECT, PIRP irp, PVOID) {
     if (irp->PendingReturned) IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
-
 NTSTATUS NotPropagating(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
 
 NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
@@ -130,7 +130,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
     case Mode::ReturnWithoutCompleting:
         return STATUS_SUCCESS;
     }
-    return Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -197,6 +197,13 @@ NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 void Wait(KEVENT& event) { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }
 
+// Cancels a request that SendKept sent and frees it once it is back.
+void CancelAndFree(PIRP irp, KEVENT& done) {
+    EXPECT_TRUE(IoCancelIrp(irp));
+    Wait(done);
+    IoFreeIrp(irp);
+}
+
 // Sends a request of the test's own; its completion routine keeps it and sets `done`.
 NTSTATUS SendKept(PDEVICE_OBJECT device, KEVENT& done, PIRP& irp, PDRIVER_CANCEL cancel = nullptr) {
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -239,8 +246,7 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     struct Broken {
         Mode mode;
         NTSTATUS returned;
-        const char* routine;
-        const char* rule;
+        const char *routine, *rule;
     };
     for (const Broken& b : {
              Broken{Mode::PendWithoutMark, STATUS_SUCCESS, "IofCallDriver",
@@ -299,10 +305,8 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
         KeLowerIrql(old);
         Wait(event);
     };
-    for (KIRQL irql : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
-        sendAt(irql, IOCTL_INTERNAL_USB_RESET_PORT, 0);
-        sendAt(irql, IOCTL_INTERNAL_USB_ENABLE_PORT, 0);
-    }
+    for (KIRQL irql : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)})
+        for (ULONG code : {IOCTL_INTERNAL_USB_RESET_PORT, IOCTL_INTERNAL_USB_ENABLE_PORT}) sendAt(irql, code, 0);
     sendAt(DISPATCH_LEVEL, IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_RESET_PIPE);
     sendAt(DISPATCH_LEVEL, IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_ABORT_PIPE);
     ExpectFindings(recorder, {{"IofCallDriver", "IOCTL_INTERNAL_USB_RESET_PORT sent at IRQL 2"},
@@ -310,8 +314,7 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
                               {"IofCallDriver", "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL sent at IRQL 2"}});
 
     // A zero-byte pool allocation is a finding, as under Driver Verifier.
-    void* nothing = ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT');
-    ExFreePool(nothing);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT'));
     ExpectFindings(recorder, {{"ExAllocatePoolWithTag", "allocation of zero bytes"}});
 
     // Unicode formats print at PASSIVE_LEVEL only; narrow ones anywhere.
@@ -325,10 +328,8 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
         KeLowerIrql(old);
         EXPECT_TRUE(hk::LogHasLine("ws|ls|uni|s|ansi|c"));
     }
-    ExpectFindings(recorder, {{"DbgPrint", "%ws at IRQL 2"},
-                              {"DbgPrint", "%ls at IRQL 2"},
-                              {"DbgPrint", "%wZ at IRQL 2"},
-                              {"DbgPrint", "%C at IRQL 2"}});
+    ExpectFindings(recorder, {{"DbgPrint", "%ws at IRQL 2"}, {"DbgPrint", "%ls at IRQL 2"},
+                              {"DbgPrint", "%wZ at IRQL 2"}, {"DbgPrint", "%C at IRQL 2"}});
 
     // A request goes down without a cancel routine: the driver that set one
     // takes it back first.
@@ -527,10 +528,8 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
     EXPECT_EQ(SendKept(pending, done, irp), STATUS_PENDING);
     hk::DeleteLowerDevice(pending);
     EXPECT_EQ(hk::DeviceObjectReferences(pending), 1u) << "the request's";
-    EXPECT_TRUE(IoCancelIrp(irp));
-    Wait(done);
+    CancelAndFree(irp, done);
     EXPECT_EQ(hk::DeviceObjectReferences(pending), 0u);
-    IoFreeIrp(irp);
 
     // A driver unloaded while one of its deleted devices is still referenced
     // would be called after it has gone.
@@ -540,10 +539,8 @@ TEST_F(Verifier, DeletedDevicesLiveUntilTheirLastReferenceAndPnpRequestsKeepThei
     IoDeleteDevice(g_holding);
     EXPECT_TRUE(hk::UnloadDriver(holding));
     ExpectFindings(recorder, {{"UnloadDriver", "1 deleted device object(s) still referenced"}});
-    EXPECT_TRUE(IoCancelIrp(irp));
-    Wait(done);
+    CancelAndFree(irp, done);
     EXPECT_EQ(hk::DeviceObjectReferences(g_holding), 0u);
-    IoFreeIrp(irp);
 
     PDEVICE_OBJECT below = hk::CreateLowerDevice(nullptr);
     PDEVICE_OBJECT above = hk::CreateLowerDevice(nullptr);
