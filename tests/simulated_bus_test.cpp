@@ -189,8 +189,7 @@ protected:
         EXPECT_EQ(returned, t->status);
         return returned;
     }
-    void ExpectRefused(PURB urb, NTSTATUS status, USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER,
-                       const std::string& what = {}) {
+    void ExpectRefused(PURB urb, NTSTATUS status, USBD_STATUS usbd, const std::string& what = {}) {
         EXPECT_EQ(Refused(urb), status) << what;
         EXPECT_EQ(urb->UrbHeader.Status, usbd) << what;
     }
@@ -490,7 +489,8 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
                          [](PURB u) { u->UrbControlVendorClassRequest.TransferBuffer = nullptr; });
          }},
     };
-    for (const auto& [what, make] : invalid) ExpectRefused(make(), STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, what);
+    for (const auto& [what, make] : invalid)
+        ExpectRefused(make(), STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, what);
     hk::SetUsbdiVersion(0x100);
     EXPECT_EQ(SendUrb(Pdo(), oldPipeRequest()), STATUS_SUCCESS) << "an OSR2.1 stack takes it";
     hk::SetUsbdiVersion(0x600);

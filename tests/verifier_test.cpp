@@ -376,7 +376,7 @@ TEST_F(Verifier, BuffersAndTheRegistryBehaveAsThePlatformsDo) {
     hk::IoResult r = hk::DeviceIoControl(handle_, kTestCode, in, sizeof in, out, sizeof out);
     ASSERT_EQ(r.information, 12u);
     EXPECT_EQ(0, std::memcmp(out, in, 4));
-    for (size_t i = 4; i < 16; ++i) EXPECT_EQ(out[i], i < 12 ? hk::kStalePoolByte : 0xEE) << i << ": stale, then past Information";
+    for (size_t i = 4; i < 16; ++i) EXPECT_EQ(out[i], i < 12 ? hk::kStalePoolByte : 0xEE) << i << ": stale, then caller's";
     // Each method delivers the input and returns Information bytes, no more.
     g_mode = Mode::Echo;
     for (ULONG method : {METHOD_BUFFERED, METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
