@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -39,7 +39,12 @@ protected:
         urb->UrbHeader.Function = function;
         return urb;
     }
-    NTSTATUS Descriptor(UCHAR type, UCHAR index, USHORT language, std::vector<uint8_t>& out) {
+    // `urb` after `change`, for tables of requests.
+    template <class Change> static PURB With(PURB urb, Change change) {
+        change(urb);
+        return urb;
+    }
+    PURB DescriptorUrb(UCHAR type, UCHAR index, USHORT language, std::vector<uint8_t>& out) {
         PURB urb = NewUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
         auto& d = urb->UrbControlDescriptorRequest;
         d.DescriptorType = type;
@@ -47,8 +52,12 @@ protected:
         d.LanguageId = language;
         d.TransferBuffer = out.data();
         d.TransferBufferLength = static_cast<ULONG>(out.size());
+        return urb;
+    }
+    NTSTATUS Descriptor(UCHAR type, UCHAR index, USHORT language, std::vector<uint8_t>& out) {
+        PURB urb = DescriptorUrb(type, index, language, out);
         NTSTATUS s = SendUrb(Pdo(), urb);
-        out.resize(d.TransferBufferLength);
+        out.resize(urb->UrbControlDescriptorRequest.TransferBufferLength);
         return s;
     }
     PURB Vendor(USHORT function, bool in, UCHAR request, USHORT value, std::vector<uint8_t>& data) {
@@ -107,17 +116,17 @@ protected:
         ExFreePool(urb);
         return n;
     }
-    PURB PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, USHORT length = sizeof(_URB_PIPE_REQUEST)) {
+    PURB PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe) {
         PURB urb = NewUrb(function, sizeof(_URB_PIPE_REQUEST));
-        urb->UrbHeader.Length = length;
         urb->UrbPipeRequest.PipeHandle = pipe;
         return urb;
     }
     NTSTATUS PipeOp(USHORT function, UCHAR endpoint) { return SendUrb(Pdo(), PipeRequest(function, pipes_.at(endpoint))); }
     // Sends and waits; the final status and the URB's own.
-    void Expect(PURB urb, NTSTATUS status, USBD_STATUS usbd, const std::string& what = {}) {
+    PURB Expect(PURB urb, NTSTATUS status, USBD_STATUS usbd, const std::string& what = {}) {
         EXPECT_EQ(SendUrb(Pdo(), urb), status) << what;
         EXPECT_EQ(urb->UrbHeader.Status, usbd) << what;
+        return urb;
     }
 
     // A request of our own, with a completion routine that notes where and
@@ -125,6 +134,7 @@ protected:
     struct Tracked {
         SimulatedBusTest* owner = nullptr;
         PIRP irp = nullptr;
+        int completedAs = 0;  // the how-manieth completion of the test
         KEVENT done;
         NTSTATUS status = STATUS_PENDING;
         KIRQL irql = 0;
@@ -138,10 +148,7 @@ protected:
         t->irql = KeGetCurrentIrql();
         t->thread = std::this_thread::get_id();
         t->onBus = hk::OnBusThread();
-        {
-            std::lock_guard<std::mutex> guard(t->owner->orderLock_);
-            t->owner->order_.push_back(t);
-        }
+        t->completedAs = ++t->owner->completions_;
         KeSetEvent(&t->done, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -157,15 +164,13 @@ protected:
         IoSetCompletionRoutine(t->irp, TrackedDone, t.get(), TRUE, TRUE, TRUE);
         return t;
     }
-    NTSTATUS Call(Tracked& t) { return IoCallDriver(Pdo(), t.irp); }
-    NTSTATUS CallAtDispatch(Tracked& t) {
+    NTSTATUS Call(Tracked& t, KIRQL at = PASSIVE_LEVEL) {
         KIRQL irql;
-        KeRaiseIrql(DISPATCH_LEVEL, &irql);
-        NTSTATUS s = Call(t);
+        KeRaiseIrql(at, &irql);
+        NTSTATUS s = IoCallDriver(Pdo(), t.irp);
         KeLowerIrql(irql);
         return s;
     }
-    static void WaitFor(Tracked& t) { KeWaitForSingleObject(&t.done, Executive, KernelMode, FALSE, nullptr); }
     // Sends, expecting the request to pend; Wait gives its final status.
     std::unique_ptr<Tracked> Send(PURB urb) {
         auto t = Track(urb);
@@ -173,7 +178,7 @@ protected:
         return t;
     }
     static NTSTATUS Wait(Tracked& t) {
-        WaitFor(t);
+        KeWaitForSingleObject(&t.done, Executive, KernelMode, FALSE, nullptr);
         return t.status;
     }
     // Sends and expects the dispatch routine to complete it before returning.
@@ -200,26 +205,18 @@ protected:
     USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     std::map<UCHAR, USBD_PIPE_HANDLE> pipes_;
     std::map<UCHAR, USBD_PIPE_TYPE> types_;
-    std::mutex orderLock_;
-    std::vector<Tracked*> order_;  // completions in the order they ran
+    std::atomic<int> completions_{0};
 };
 
-TEST_F(SimulatedBusTest, DescriptorsAndStringsOfAFullSpeedDevice) {
-    std::vector<uint8_t> d(64);
-    ASSERT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, d), STATUS_SUCCESS);
-    ASSERT_EQ(d.size(), 18u);
-    EXPECT_EQ(d[2] | d[3] << 8, 0x0110) << "USB 1.1";
+TEST_F(SimulatedBusTest, DescriptorsComeBackAtTheirOwnLengthAndAMissingOneStalls) {
     std::vector<uint8_t> c(9);
     ASSERT_EQ(Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, c), STATUS_SUCCESS);
     std::vector<uint8_t> all(c[2] | c[3] << 8);
     ASSERT_EQ(Descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, all), STATUS_SUCCESS);
     EXPECT_EQ(all.size(), static_cast<size_t>(c[2] | c[3] << 8)) << "the header first, then the whole set";
     std::vector<uint8_t> s(255);
-    ASSERT_EQ(Descriptor(USB_STRING_DESCRIPTOR_TYPE, 0, 0, s), STATUS_SUCCESS);
-    EXPECT_EQ(s, (std::vector<uint8_t>{4, 3, 0x09, 0x04})) << "language table";
-    s.assign(255, 0);
     ASSERT_EQ(Descriptor(USB_STRING_DESCRIPTOR_TYPE, 3, 0x0409, s), STATUS_SUCCESS);
-    EXPECT_EQ(s.size(), 2u + 2 * 8) << "SIM-0001";
+    EXPECT_EQ(s.size(), 2u + 2 * 8) << "cut to the string's own length";
     s.assign(255, 0);
     EXPECT_EQ(Descriptor(USB_STRING_DESCRIPTOR_TYPE, 9, 0x0409, s), STATUS_UNSUCCESSFUL) << "no such string: stall";
 }
@@ -228,20 +225,14 @@ TEST_F(SimulatedBusTest, VendorAndClassRequestsAreAnsweredAsDocumented) {
     std::vector<uint8_t> code = {0xDE, 0xAD, 0xBE, 0xEF};
     ASSERT_EQ(SendUrb(Pdo(), Vendor(URB_FUNCTION_VENDOR_DEVICE, false, 0xA0, 0x1000, code)), STATUS_SUCCESS);
     EXPECT_EQ(module_->Firmware(0x1002), 0xBE);
-    EXPECT_FALSE(module_->Firmware(0x1004).has_value());
     std::vector<uint8_t> back(6, 0x55);
     ASSERT_EQ(SendUrb(Pdo(), Vendor(URB_FUNCTION_VENDOR_DEVICE, true, 0xA0, 0x1000, back)), STATUS_SUCCESS);
     EXPECT_EQ(back, (std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0xEF, 0, 0}));
 
-    std::vector<uint8_t> pattern(3);
-    PURB urb = Vendor(URB_FUNCTION_CLASS_INTERFACE, true, 0x21, 7, pattern);
-    ASSERT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
-    EXPECT_EQ(pattern, (std::vector<uint8_t>{0x21, 0x22, 0x23}));
+    std::vector<uint8_t> pattern(3), none;
+    ASSERT_EQ(SendUrb(Pdo(), Vendor(URB_FUNCTION_CLASS_INTERFACE, true, 0x21, 7, pattern)), STATUS_SUCCESS);
     EXPECT_EQ(module_->ControlLog().back().requestType, 0xA1) << "IN, class, interface";
-
-    std::vector<uint8_t> none;
-    urb = Vendor(URB_FUNCTION_VENDOR_OTHER, false, 0xFF, 0, none);
-    Expect(urb, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    Expect(Vendor(URB_FUNCTION_VENDOR_OTHER, false, 0xFF, 0, none), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     bus_->StallNext(0);
     EXPECT_EQ(SendUrb(Pdo(), Vendor(URB_FUNCTION_VENDOR_ENDPOINT, false, 0x01, 0, none)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(SendUrb(Pdo(), Vendor(URB_FUNCTION_VENDOR_ENDPOINT, false, 0x01, 0, none)), STATUS_SUCCESS);
@@ -249,30 +240,17 @@ TEST_F(SimulatedBusTest, VendorAndClassRequestsAreAnsweredAsDocumented) {
 
 TEST_F(SimulatedBusTest, ConfigurationGivesFivePipesAndTheAlternateSettingEight) {
     ASSERT_EQ(Select(0), 5u);
-    EXPECT_EQ(types_[0x81], UsbdPipeTypeIsochronous);
-    EXPECT_EQ(types_[0x02], UsbdPipeTypeIsochronous);
-    EXPECT_EQ(types_[0x83], UsbdPipeTypeBulk);
-    EXPECT_EQ(types_[0x85], UsbdPipeTypeInterrupt);
+    EXPECT_EQ(types_, (std::map<UCHAR, USBD_PIPE_TYPE>{{0x81, UsbdPipeTypeIsochronous}, {0x02, UsbdPipeTypeIsochronous},
+                                                      {0x83, UsbdPipeTypeBulk}, {0x04, UsbdPipeTypeBulk},
+                                                      {0x85, UsbdPipeTypeInterrupt}}));
     EXPECT_EQ(Select(1), 8u);
     EXPECT_EQ(types_[0x88], UsbdPipeTypeBulk);
-
-    std::vector<uint8_t> out = {1, 2, 3, 4, 5};
-    ASSERT_EQ(SendUrb(Pdo(), Bulk(0x04, out)), STATUS_SUCCESS);
     std::vector<uint8_t> in(64);
-    PURB urb = Bulk(0x83, in);
-    ASSERT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
-    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 5u) << "the bulk pipes echo";
-    EXPECT_EQ(std::vector<uint8_t>(in.begin(), in.begin() + 5), out);
-    std::vector<uint8_t> status(8);
-    urb = Bulk(0x85, status);
-    ASSERT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
-    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
 
     // An interface record without room for all eight pipes is refused, not
     // truncated, and the interface keeps the pipes it had.
-    constexpr size_t pipesAt = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
-    const size_t room5 = pipesAt + 5 * sizeof(USBD_PIPE_INFORMATION);
-    urb = NewUrb(URB_FUNCTION_SELECT_INTERFACE, offsetof(_URB_SELECT_INTERFACE, Interface) + room5);
+    const size_t room5 = offsetof(USBD_INTERFACE_INFORMATION, Pipes) + 5 * sizeof(USBD_PIPE_INFORMATION);
+    PURB urb = NewUrb(URB_FUNCTION_SELECT_INTERFACE, offsetof(_URB_SELECT_INTERFACE, Interface) + room5);
     urb->UrbSelectInterface.ConfigurationHandle = configuration_;
     urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(room5);
     urb->UrbSelectInterface.Interface.AlternateSetting = 1;
@@ -283,9 +261,8 @@ TEST_F(SimulatedBusTest, ConfigurationGivesFivePipesAndTheAlternateSettingEight)
     USBD_INTERFACE_LIST_ENTRY list[2];
     urb = ConfigRequest(1, list);
     ASSERT_NE(urb, nullptr);
-    const USHORT cut = 3 * sizeof(USBD_PIPE_INFORMATION);
-    urb->UrbSelectConfiguration.Interface.Length -= cut;
-    urb->UrbHeader.Length -= cut;
+    urb->UrbSelectConfiguration.Interface.Length -= 3 * sizeof(USBD_PIPE_INFORMATION);
+    urb->UrbHeader.Length -= 3 * sizeof(USBD_PIPE_INFORMATION);
     Expect(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
     ExFreePool(urb);
@@ -303,20 +280,14 @@ TEST_F(SimulatedBusTest, IsochronousTransfersTakeOnePacketPerFrame) {
     EXPECT_GT(t.StartFrame, submitted);
     EXPECT_GE(hk::usb::HostController::FrameNumber(), t.StartFrame + 8) << "completes after its last frame";
     for (ULONG p = 0; p < 8; ++p) {
-        ASSERT_EQ(t.IsoPacket[p].Length, 6u + 68);
         const uint8_t* slot = buffer.data() + 108 * p;
-        EXPECT_EQ(slot[4], 34);
-        const uint32_t frame = t.StartFrame + p;
-        EXPECT_EQ(slot[6] << 8 | slot[7], 0xFFFE);
-        EXPECT_EQ(slot[6 + 30] << 8 | slot[6 + 31], (4 * frame) & 0xFFFF) << "SEQU of packet 2 x frame";
+        EXPECT_EQ(slot[6 + 30] << 8 | slot[6 + 31], (4 * (t.StartFrame + p)) & 0xFFFF) << "the packets of frame " << p;
     }
     // The next transfer queued behind it starts where it ended.
-    PURB a = Iso(0x02, 5, 16, buffer);
     std::vector<uint8_t> second;
-    PURB b = Iso(0x02, 5, 16, second);
+    PURB a = Iso(0x02, 5, 16, buffer), b = Iso(0x02, 5, 16, second);
     auto sa = Send(a), sb = Send(b);
-    ASSERT_EQ(Wait(*sa), STATUS_SUCCESS);
-    ASSERT_EQ(Wait(*sb), STATUS_SUCCESS);
+    ASSERT_TRUE(Wait(*sa) == STATUS_SUCCESS && Wait(*sb) == STATUS_SUCCESS);
     EXPECT_EQ(b->UrbIsochronousTransfer.StartFrame, a->UrbIsochronousTransfer.StartFrame + 5);
     // The second one was queued behind the first; a packet whose frame had
     // gone by the time it got there (a slow thread) was not sent.
@@ -325,20 +296,13 @@ TEST_F(SimulatedBusTest, IsochronousTransfersTakeOnePacketPerFrame) {
 
 TEST_F(SimulatedBusTest, PendingTransfersEndByCancelAbortOrUnplugExactlyOnce) {
     Select(0);
-    std::vector<uint8_t> b1, b2, b3;
+    std::vector<uint8_t> b1, b3;
     bus_->HangNextTransfer(0x81);
     auto hung = Send(Iso(0x81, 4, 108, b1));
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -10000LL * 100;
+    LARGE_INTEGER timeout{.QuadPart = -10000LL * 100};
     EXPECT_EQ(KeWaitForSingleObject(&hung->done, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
     EXPECT_TRUE(IoCancelIrp(hung->irp));
     EXPECT_EQ(Wait(*hung), STATUS_CANCELLED);
-
-    PURB queued = Iso(0x81, 50, 108, b2);
-    auto pending = Send(queued);
-    EXPECT_EQ(PipeOp(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS);
-    EXPECT_EQ(pending->status, STATUS_CANCELLED) << "completed before the abort itself";
-    EXPECT_EQ(queued->UrbHeader.Status, USBD_STATUS_CANCELED);
 
     auto gone = Send(Iso(0x81, 50, 108, b3));
     bus_->Unplug();
@@ -346,14 +310,9 @@ TEST_F(SimulatedBusTest, PendingTransfersEndByCancelAbortOrUnplugExactlyOnce) {
     std::vector<uint8_t> d(18);
     EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, d), STATUS_DEVICE_NOT_CONNECTED);
     bus_->Plug();
-    d.assign(18, 0);
-    EXPECT_EQ(Descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, d), STATUS_SUCCESS);
     // The count drops just after each completion returns.
-    for (int ms = 0; ms < 100 && bus_->Pending() != 0; ++ms) {
-        LARGE_INTEGER oneMs;
-        oneMs.QuadPart = -10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
-    }
+    LARGE_INTEGER oneMs{.QuadPart = -10000};
+    for (int ms = 0; ms < 100 && bus_->Pending() != 0; ++ms) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
     EXPECT_EQ(bus_->Pending(), 0u);
 }
 
@@ -361,10 +320,9 @@ TEST_F(SimulatedBusTest, InjectedFailuresAndDelaysHitTheChosenTransfer) {
     Select(0);
     std::vector<uint8_t> buffer;
     bus_->FailTransfer(0x81, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
-    EXPECT_EQ(SendUrb(Pdo(), Iso(0x81, 2, 108, buffer)), STATUS_SUCCESS);
-    PURB second = Iso(0x81, 2, 108, buffer);
-    Expect(second, STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED);
-    EXPECT_EQ(SendUrb(Pdo(), Iso(0x81, 2, 108, buffer)), STATUS_SUCCESS);
+    for (int n = 1; n <= 3; ++n)
+        Expect(Iso(0x81, 2, 108, buffer), n == 2 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS,
+               n == 2 ? USBD_STATUS_REQUEST_FAILED : USBD_STATUS_SUCCESS, std::to_string(n));
 
     bus_->SetCompletionDelay(0x83, 500000);  // 50 ms
     const int64_t t0 = hk::Now100ns();
@@ -380,29 +338,23 @@ TEST_F(SimulatedBusTest, InjectedFailuresAndDelaysHitTheChosenTransfer) {
     // controller reaches it without a mapping call of the driver's, so the
     // low-resources simulation neither counts nor fails anything for it.
     std::vector<uint8_t> raw(8 + 2 * 108);
-    auto viaMdl = [&] {
-        Fill(raw);
-        MDL mdl{};
-        mdl.StartVa = raw.data();
-        mdl.ByteOffset = 8;
-        mdl.ByteCount = 2 * 108;
-        PURB urb = Iso(0x81, 2, 108, buffer);
-        urb->UrbIsochronousTransfer.TransferBuffer = nullptr;
-        urb->UrbIsochronousTransfer.TransferBufferMDL = &mdl;
-        EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
-        EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[1].Length, 74u);
-        EXPECT_TRUE(Untouched(raw.data(), 8)) << "nothing before the MDL's byte offset";
-        EXPECT_EQ(raw[8 + 108 + 6] << 8 | raw[8 + 108 + 7], 0xFFFE) << "the second slot holds its packets";
-        EXPECT_EQ(mdl.MdlFlags, 0) << "the MDL was not mapped on the driver's behalf";
-    };
+    Fill(raw);
+    MDL mdl{};
+    mdl.StartVa = raw.data();
+    mdl.ByteOffset = 8;
+    mdl.ByteCount = 2 * 108;
+    PURB urb = Iso(0x81, 2, 108, buffer);
+    urb->UrbIsochronousTransfer.TransferBuffer = nullptr;
+    urb->UrbIsochronousTransfer.TransferBufferMDL = &mdl;
     hk::ResetAllocationCalls();
-    viaMdl();
-    ASSERT_EQ(hk::AllocationCalls(hk::Alloc::MmMapLockedPagesSpecifyCache), 0u);
-    {
-        hk::FailAllocations rule({hk::Alloc::MmMapLockedPagesSpecifyCache, 0, 1, 1000});
-        viaMdl();
-        EXPECT_EQ(rule.Matched(), 0u);
-    }
+    hk::FailAllocations rule({hk::Alloc::MmMapLockedPagesSpecifyCache, 0, 1, 1000});
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
+    EXPECT_EQ(hk::AllocationCalls(hk::Alloc::MmMapLockedPagesSpecifyCache), 0u);
+    EXPECT_EQ(rule.Matched(), 0u);
+    EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[1].Length, 74u);
+    EXPECT_TRUE(Untouched(raw.data(), 8)) << "nothing before the MDL's byte offset";
+    EXPECT_EQ(raw[8 + 108 + 6] << 8 | raw[8 + 108 + 7], 0xFFFE) << "the second slot holds its packets";
+    EXPECT_EQ(mdl.MdlFlags, 0) << "the MDL was not mapped on the driver's behalf";
 }
 
 // Packets the controller did not send come back one by one with their own
@@ -419,25 +371,16 @@ TEST_F(SimulatedBusTest, LateAndMissedIsochronousPacketsComeBackEmptyWithTheirOw
     ASSERT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
     const auto& t = urb->UrbIsochronousTransfer;
     EXPECT_EQ(t.Hdr.Status, USBD_STATUS_SUCCESS) << "most packets got through";
-    ULONG missed = 0, sent = 0, nextTwo = 2;
+    ULONG missed = 0, nextTwo = 2;
     for (ULONG p = 0; p < 12; ++p) {
-        const uint32_t frame = t.StartFrame + p;
-        const uint8_t* slot = buffer.data() + 108 * p;
-        const bool miss = frame % 3 == 0 || (nextTwo > 0 && nextTwo--);
-        if (miss) {
-            ++missed;
-            EXPECT_EQ(t.IsoPacket[p].Status, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW) << p;
-            EXPECT_EQ(t.IsoPacket[p].Length, 0u) << p;
-            EXPECT_TRUE(Untouched(slot, 108)) << p;
-        } else {
-            ++sent;
-            EXPECT_EQ(t.IsoPacket[p].Status, USBD_STATUS_SUCCESS) << p;
-            EXPECT_EQ(t.IsoPacket[p].Length, 6u + 68) << "what the module returned";
-            EXPECT_EQ(slot[4], 34);
-        }
+        const bool miss = (t.StartFrame + p) % 3 == 0 || (nextTwo > 0 && nextTwo--);
+        missed += miss;
+        EXPECT_EQ(t.IsoPacket[p].Status, miss ? USBD_STATUS_ISO_NOT_ACCESSED_BY_HW : USBD_STATUS_SUCCESS) << p;
+        EXPECT_EQ(t.IsoPacket[p].Length, miss ? 0u : 74u) << p;
+        EXPECT_EQ(Untouched(buffer.data() + 108 * p, 108), miss) << p;
     }
     EXPECT_EQ(t.ErrorCount, missed);
-    EXPECT_EQ(t.TransferBufferLength, sent * 74);
+    EXPECT_EQ(t.TransferBufferLength, (12 - missed) * 74);
     bus_->MissEveryNthIsoFrame(0x81, 0);
 
     // A completion that comes long after its frames: a transfer queued now
@@ -457,10 +400,8 @@ TEST_F(SimulatedBusTest, LateAndMissedIsochronousPacketsComeBackEmptyWithTheirOw
     const auto& l = late->UrbIsochronousTransfer;
     EXPECT_EQ(l.Hdr.Status, USBD_STATUS_ISOCH_REQUEST_FAILED);
     EXPECT_EQ(l.ErrorCount, 4u);
-    for (ULONG p = 0; p < 4; ++p) {
-        EXPECT_EQ(l.IsoPacket[p].Status, USBD_STATUS_ISO_NOT_ACCESSED_LATE) << p;
-        EXPECT_EQ(l.IsoPacket[p].Length, 0u);
-    }
+    for (ULONG p = 0; p < 4; ++p)
+        EXPECT_TRUE(l.IsoPacket[p].Status == USBD_STATUS_ISO_NOT_ACCESSED_LATE && l.IsoPacket[p].Length == 0) << p;
     EXPECT_TRUE(Untouched(b3.data(), b3.size()));
     Wait(*secondSent);
     EXPECT_EQ(l.StartFrame, second->UrbIsochronousTransfer.StartFrame + 2) << "right behind the queued one";
@@ -483,19 +424,11 @@ TEST_F(SimulatedBusTest, LateAndMissedIsochronousPacketsComeBackEmptyWithTheirOw
     for (ULONG p = 0; p < 200; ++p) {
         const uint32_t frame = f0 - 3 + p;
         const bool isLate = q.IsoPacket[p].Status == USBD_STATUS_ISO_NOT_ACCESSED_LATE;
-        if (frame < f0) {
-            EXPECT_TRUE(isLate) << p;
-        }
-        if (frame >= f1) {
-            EXPECT_EQ(q.IsoPacket[p].Status, USBD_STATUS_SUCCESS) << p;
-        }
+        EXPECT_TRUE(frame >= f0 || isLate) << p;
+        EXPECT_TRUE(frame < f1 || q.IsoPacket[p].Status == USBD_STATUS_SUCCESS) << p;
         EXPECT_FALSE(isLate && seenSent) << "late packets come first";
         seenSent = seenSent || !isLate;
-        if (isLate) {
-            EXPECT_TRUE(Untouched(b4.data() + 108 * p, 108)) << p;
-        } else {
-            EXPECT_EQ(q.IsoPacket[p].Length, 74u) << p;
-        }
+        EXPECT_TRUE(isLate ? Untouched(b4.data() + 108 * p, 108) : q.IsoPacket[p].Length == 74u) << p;
     }
 }
 
@@ -525,25 +458,16 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
 
     // Header lengths: the structure's size (isochronous: room for every
     // packet); the isochronous limits of a full-speed controller and the pipe.
-    auto iso4 = [&](const std::function<void(PURB)>& change) {
-        PURB u = Iso(0x81, 4, 108, buffer);
-        change(u);
-        return u;
-    };
-    const auto oldPipeRequest = [&] {
-        return PipeRequest(URB_FUNCTION_RESET_PIPE, pipes_[0x81], sizeof(_URB_PIPE_REQUEST) - 4);
-    };
+    const auto iso4 = [&](auto change) { return With(Iso(0x81, 4, 108, buffer), change); };
+    const auto shorter = [](USHORT by) { return [by](PURB u) { u->UrbHeader.Length -= by; }; };
+    const auto oldPipeRequest = [&] { return With(PipeRequest(URB_FUNCTION_RESET_PIPE, pipes_[0x81]), shorter(4)); };
+    control.assign(4097, 0);  // the default control pipe carries at most 4 KB
     const std::pair<const char*, std::function<PURB()>> invalid[] = {
-        {"short descriptor request",
-         [&] {
-             PURB u = NewUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
-             u->UrbHeader.Length -= 8;
-             return u;
-         }},
+        {"short descriptor request", [&] { return With(DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, data), shorter(8)); }},
         {"long frame number request",
          [&] { return NewUrb(URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, sizeof(_URB_GET_CURRENT_FRAME_NUMBER) + 8); }},
         {"the old pipe request on a current stack", oldPipeRequest},
-        {"room for three and a half packets",
+        {"room for three packets and a part",
          [&] {
              return iso4([](PURB u) {
                  u->UrbHeader.Length = static_cast<USHORT>(offsetof(_URB_ISOCH_TRANSFER, IsoPacket) + 12 * 4 - 1);
@@ -557,26 +481,12 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
         {"offsets out of order", [&] { return iso4([](PURB u) { u->UrbIsochronousTransfer.IsoPacket[2].Offset = 500; }); }},
         {"isochronous transfer on a bulk pipe", [&] { return Iso(0x83, 4, 64, buffer); }},
         {"bulk transfer on an isochronous pipe", [&] { return Bulk(0x81, data); }},
-        // The default control pipe carries at most 4 KB; a data stage needs a buffer.
-        {"descriptor request above 4 KB",
-         [&] {
-             control.assign(4097, 0);
-             PURB u = NewUrb(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
-             u->UrbControlDescriptorRequest.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
-             u->UrbControlDescriptorRequest.TransferBuffer = control.data();
-             u->UrbControlDescriptorRequest.TransferBufferLength = 4097;
-             return u;
-         }},
-        {"vendor request above 4 KB",
-         [&] {
-             control.assign(4097, 0);
-             return Vendor(URB_FUNCTION_VENDOR_DEVICE, false, 0xA0, 0, control);
-         }},
+        {"descriptor request above 4 KB", [&] { return DescriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, control); }},
+        {"vendor request above 4 KB", [&] { return Vendor(URB_FUNCTION_VENDOR_DEVICE, false, 0xA0, 0, control); }},
         {"vendor request with a length and no buffer",
          [&] {
-             PURB u = Vendor(URB_FUNCTION_VENDOR_DEVICE, true, 0x30, 0, data);
-             u->UrbControlVendorClassRequest.TransferBuffer = nullptr;
-             return u;
+             return With(Vendor(URB_FUNCTION_VENDOR_DEVICE, true, 0x30, 0, data),
+                         [](PURB u) { u->UrbControlVendorClassRequest.TransferBuffer = nullptr; });
          }},
     };
     for (const auto& [what, make] : invalid)
@@ -594,12 +504,11 @@ TEST_F(SimulatedBusTest, UrbsTheStackRefusesCompleteAtOnceWithItsStatus) {
 
     // Functions: reserved or unknown codes are not URB functions; a defined
     // one this controller does not carry out is not supported.
-    for (USHORT f : {USHORT{0x16}, USHORT{0x1D}, USHORT{0x99}}) {
-        urb = NewUrb(f, sizeof(_URB_HEADER));
-        ExpectRefused(urb, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION, std::to_string(f));
-    }
-    urb = NewUrb(URB_FUNCTION_CONTROL_TRANSFER, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-    EXPECT_EQ(Refused(urb), STATUS_NOT_SUPPORTED);
+    for (USHORT f : {USHORT{0x16}, USHORT{0x1D}, USHORT{0x99}})
+        ExpectRefused(NewUrb(f, sizeof(_URB_HEADER)), STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION,
+                      std::to_string(f));
+    EXPECT_EQ(Refused(NewUrb(URB_FUNCTION_CONTROL_TRANSFER, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST))),
+              STATUS_NOT_SUPPORTED);
     EXPECT_EQ(module_->PacketsSent(), packetsBefore) << "nothing refused reached the module";
     EXPECT_EQ(module_->ControlLog().size(), controlBefore);
 
@@ -635,20 +544,21 @@ TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirs
     EXPECT_TRUE(Untouched(early.data(), early.size()));
     for (int i = 0; i < 2; ++i) Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, "still halted");
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x04, out)), STATUS_SUCCESS) << "other pipes go on";
-    // Resetting the host side alone: the device still stalls the next transfer.
-    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_RESET_PIPE, 0x83), STATUS_SUCCESS);
-    EXPECT_FALSE(bus_->Halted(0x83));
-    Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, "the device's endpoint is still halted");
-    EXPECT_TRUE(bus_->Halted(0x83));
-    // Clearing the device's stall alone leaves the host side halted.
-    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_CLEAR_STALL, 0x83), STATUS_SUCCESS);
-    Expect(Bulk(0x83, in), STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
-    // Both together: the pipe works again.
-    EXPECT_EQ(PipeOp(URB_FUNCTION_SYNC_RESET_PIPE, 0x83), STATUS_SUCCESS);
-    EXPECT_FALSE(bus_->Halted(0x83));
-    PURB urb = Bulk(0x83, in);
-    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
-    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+    // Resetting the host side alone: the device still stalls the next
+    // transfer; clearing the device's stall alone leaves the host side
+    // halted; both together, the pipe works again.
+    const std::tuple<USHORT, NTSTATUS, USBD_STATUS> steps[] = {
+        {URB_FUNCTION_SYNC_RESET_PIPE, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
+        {URB_FUNCTION_SYNC_CLEAR_STALL, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED},
+        {URB_FUNCTION_SYNC_RESET_PIPE, STATUS_SUCCESS, USBD_STATUS_SUCCESS}};
+    PURB urb = nullptr;
+    for (const auto& [function, status, usbd] : steps) {
+        EXPECT_EQ(PipeOp(function, 0x83), STATUS_SUCCESS);
+        EXPECT_EQ(bus_->Halted(0x83), function == URB_FUNCTION_SYNC_CLEAR_STALL);
+        urb = Expect(Bulk(0x83, in), status, usbd, std::to_string(function));
+        EXPECT_EQ(bus_->Halted(0x83), status != STATUS_SUCCESS);
+    }
+    EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 3u) << "what was sent before the stall";
     // RESET_PIPE does both in one request.
     bus_->StallNext(0x83);
     EXPECT_EQ(SendUrb(Pdo(), Bulk(0x83, in)), STATUS_UNSUCCESSFUL);
@@ -661,27 +571,17 @@ TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirs
     for (bool abortFirst : {false, true}) {
         bus_->SetAbortCompletesFirst(abortFirst);
         std::vector<uint8_t> b1, b2;
-        auto a = Track(Iso(0x81, 250, 108, b1));
-        auto b = Track(Iso(0x81, 250, 108, b2));
-        ASSERT_EQ(Call(*a), STATUS_PENDING);
-        ASSERT_EQ(Call(*b), STATUS_PENDING);
+        PURB first = Iso(0x81, 250, 108, b1);
+        auto a = Send(first), b = Send(Iso(0x81, 250, 108, b2));
         auto abort = Track(PipeRequest(URB_FUNCTION_ABORT_PIPE, pipes_[0x81]));
-        {
-            std::lock_guard<std::mutex> guard(orderLock_);
-            order_.clear();
-        }
         Call(*abort);
-        for (Tracked* t : {a.get(), b.get(), abort.get()}) WaitFor(*t);
-        EXPECT_EQ(a->status, STATUS_CANCELLED);
-        EXPECT_EQ(b->status, STATUS_CANCELLED);
+        for (Tracked* t : {a.get(), b.get(), abort.get()}) Wait(*t);
+        EXPECT_TRUE(a->status == STATUS_CANCELLED && b->status == STATUS_CANCELLED);
+        EXPECT_EQ(first->UrbHeader.Status, USBD_STATUS_CANCELED);
         EXPECT_EQ(abort->status, STATUS_SUCCESS);
-        std::lock_guard<std::mutex> guard(orderLock_);
-        ASSERT_EQ(order_.size(), 3u);
-        if (abortFirst) {
-            EXPECT_EQ(order_.front(), abort.get()) << "the abort completed before its transfers";
-        } else {
-            EXPECT_EQ(order_.back(), abort.get()) << "the transfers completed before the abort";
-        }
+        const int transfers[] = {a->completedAs, b->completedAs};
+        EXPECT_EQ(abort->completedAs < *std::min_element(transfers, transfers + 2), abortFirst) << abortFirst;
+        EXPECT_EQ(abort->completedAs > *std::max_element(transfers, transfers + 2), !abortFirst) << abortFirst;
     }
 }
 
@@ -692,30 +592,26 @@ TEST_F(SimulatedBusTest, StalledPipeStaysHaltedUntilResetAndAbortMayCompleteFirs
 TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverReturns) {
     bus_ = std::make_unique<hk::usb::HostController>(module_, hk::usb::HostController::Options{true, false, 1});
     Select(0);
-    std::vector<uint8_t> b1, b2, b3;
+    std::vector<uint8_t> b1, b3;
     PURB urb = Iso(0x81, 4, 108, b1);
     auto t = Track(urb);
     EXPECT_EQ(Call(*t), STATUS_SUCCESS) << "the final status, not STATUS_PENDING";
     EXPECT_EQ(KeReadStateEvent(&t->done), 1);
-    EXPECT_EQ(t->thread, std::this_thread::get_id());
-    EXPECT_EQ(t->irql, DISPATCH_LEVEL);
+    EXPECT_TRUE(t->thread == std::this_thread::get_id() && t->irql == DISPATCH_LEVEL) << "in this thread, as the bus";
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_GE(hk::usb::HostController::FrameNumber(), urb->UrbIsochronousTransfer.StartFrame + 4)
         << "it waited for its frames";
     EXPECT_EQ(urb->UrbIsochronousTransfer.IsoPacket[3].Length, 74u);
 
-    auto atDispatch = Track(Iso(0x81, 4, 108, b2));
-    EXPECT_EQ(CallAtDispatch(*atDispatch), STATUS_PENDING);
-    EXPECT_EQ(Wait(*atDispatch), STATUS_SUCCESS);
-    EXPECT_TRUE(atDispatch->onBus);
-
     // IoCallDriver holds its caller only for a request done within 8
     // frames: one due later, or a hung one, pends and completes on the bus.
     std::vector<uint8_t> b4;
-    auto longer = Track(Iso(0x81, 20, 108, b4));
-    EXPECT_EQ(Call(*longer), STATUS_PENDING) << "20 frames away";
-    EXPECT_EQ(Wait(*longer), STATUS_SUCCESS);
-    EXPECT_TRUE(longer->onBus);
+    for (auto [packets, irql] : {std::pair{4u, KIRQL(DISPATCH_LEVEL)}, {20u, KIRQL(PASSIVE_LEVEL)}}) {
+        auto later = Track(Iso(0x81, packets, 108, b4));
+        EXPECT_EQ(Call(*later, irql), STATUS_PENDING) << packets;
+        EXPECT_EQ(Wait(*later), STATUS_SUCCESS);
+        EXPECT_TRUE(later->onBus) << packets;
+    }
     bus_->HangNextTransfer(0x81);
     auto hung = Track(Iso(0x81, 4, 108, b3));
     EXPECT_EQ(Call(*hung), STATUS_PENDING) << "a hung transfer never holds IoCallDriver";
@@ -729,8 +625,7 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     auto waited = Track(Iso(0x81, 7, 108, b4));
     NTSTATUS waitedReturned = STATUS_PENDING;
     hk::SimThread submitter("submitter", [&] { waitedReturned = Call(*waited); });
-    LARGE_INTEGER oneMs;
-    oneMs.QuadPart = -10000;
+    LARGE_INTEGER oneMs{.QuadPart = -10000};
     // Time moves only once the submitter is blocked, so after one delay its
     // transfer is surely held by the controller.
     int delays = 0;
@@ -740,13 +635,12 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     EXPECT_EQ(PipeOp(URB_FUNCTION_ABORT_PIPE, 0x81), STATUS_SUCCESS);
     submitter.Join();
     hk::SetTimeIncrement(156250);
-    EXPECT_EQ(waitedReturned, STATUS_CANCELLED);
-    EXPECT_EQ(waited->status, STATUS_CANCELLED);
+    EXPECT_TRUE(waitedReturned == STATUS_CANCELLED && waited->status == STATUS_CANCELLED);
 
     bus_->SetInlineCompletion(false);
     bus_->Unplug();
     auto gone = Track(Iso(0x81, 4, 108, b3));
-    EXPECT_EQ(CallAtDispatch(*gone), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Call(*gone, DISPATCH_LEVEL), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(KeReadStateEvent(&gone->done), 1) << "completed inside IoCallDriver";
     bus_->Plug();
 }
