@@ -26,6 +26,12 @@ protected:
         return d;
     }
     void SetLevel(uint32_t level) { hk::RegistrySetDword(hk::ServiceKeyPath(kService), u"DebugLevel", level); }
+    // A fresh log, the level in the registry, and the driver loaded.
+    hk::Driver* LoadAt(uint32_t level) {
+        hk::LogClear();
+        SetLevel(level);
+        return Load();
+    }
 };
 
 // What the load prints follows the level just read: no value gives 2 (the
@@ -39,15 +45,11 @@ TEST_F(DriverEntryTest, LevelReadFromTheRegistryDecidesWhatTheLoadPrints) {
     EXPECT_EQ(lines[2], "Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x2");
     EXPECT_TRUE(hk::UnloadDriver(d));
 
-    hk::LogClear();
-    SetLevel(1);
-    d = Load();
+    d = LoadAt(1);
     EXPECT_EQ(hk::LogLines().size(), 2u);
     EXPECT_TRUE(hk::UnloadDriver(d));
 
-    hk::LogClear();
-    SetLevel(5);
-    d = Load();
+    d = LoadAt(5);
     EXPECT_TRUE(hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x5"));
     EXPECT_TRUE(hk::LogHasLine("Velnor> DriverEntry() - EXIT (0x0)"));
     EXPECT_FALSE(hk::LogHasLine("Velnor> DriverEntry() - START")) << "printed before the level was read";
@@ -56,9 +58,7 @@ TEST_F(DriverEntryTest, LevelReadFromTheRegistryDecidesWhatTheLoadPrints) {
     EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Unload() - EXIT"));
 
     // Level 0 prints only the banner: the build day packed and spelled out.
-    hk::LogClear();
-    SetLevel(0);
-    d = Load();
+    d = LoadAt(0);
     lines = hk::LogLines();
     ASSERT_EQ(lines.size(), 2u) << "a reload reads the registry again";
     char month[4] = {};

@@ -62,7 +62,6 @@ TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
 int64_t TickAtOrAfter(int64_t due, int64_t tick) { return (due + tick - 1) / tick * tick; }
 
 TEST_F(HostKernel, DiscreteClockJumpsToDeadlinesRoundedToTheTick) {
-    ASSERT_TRUE(hk::ClockIsDiscrete());
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     int64_t v0 = hk::Now100ns();
@@ -100,7 +99,6 @@ TEST_F(HostKernel, DiscreteClockJumpsToDeadlinesRoundedToTheTick) {
         Sleep(-10000);
         ASSERT_TRUE(done) << "round " << round;
     }
-    hk::SetTimeIncrement(156250);
 
     // A timeout too long to represent never ends; one in the past is a poll.
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -137,29 +135,23 @@ TEST_F(HostKernel, TimeStandsStillWhileAnySimulationThreadComputes) {
     EXPECT_EQ(seenLast.load(), v0) << "time moved while a simulation thread was running";
 
     // Every thread waiting with no deadline is a deadlock, reported, not a hang.
-    {
-        hk::ViolationRecorder recorder;
-        KEVENT never;
-        KeInitializeEvent(&never, NotificationEvent, FALSE);
-        EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
-        EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
-    }
+    hk::ViolationRecorder recorder;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+    EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
+    recorder.Take();
     // So is a kernel wait, a wake-up or bus work from a thread the simulation
     // does not know: the clock would jump while it still runs.
-    {
-        hk::ViolationRecorder recorder;
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        std::thread stranger([&] {
-            Wait(&event, Li(0));
-            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-            hk::BusPost([] {});
-        });
-        stranger.join();
-        EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
-        EXPECT_TRUE(recorder.Any("KeSetEvent"));
-        EXPECT_TRUE(recorder.Any("BusPost"));
-    }
+    std::thread stranger([&] {
+        Wait(&event, Li(0));
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        hk::BusPost([] {});
+    });
+    stranger.join();
+    EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
+    EXPECT_TRUE(recorder.Any("KeSetEvent"));
+    EXPECT_TRUE(recorder.Any("BusPost"));
 }
 
 TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
@@ -184,7 +176,7 @@ TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
     EXPECT_TRUE(recorder.Any("KeReleaseSemaphore"));
 }
 
-TEST_F(HostKernel, VerifierCatchesWaitsAtDispatchLevel) {
+TEST_F(HostKernel, VerifierCatchesWaitsAtDispatchLevelAndSpinLockMisuse) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     hk::ViolationRecorder recorder;
@@ -196,12 +188,9 @@ TEST_F(HostKernel, VerifierCatchesWaitsAtDispatchLevel) {
     auto v = recorder.Take();
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].routine, "KeWaitForSingleObject");
-}
 
-TEST_F(HostKernel, VerifierCatchesSpinLockMisuseAndDoubleFree) {
     KSPIN_LOCK a = 0, b = 0;
-    hk::ViolationRecorder recorder;
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&a);
+    old = KeAcquireSpinLockRaiseToDpc(&a);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     KeReleaseSpinLock(&a, old);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -219,15 +208,9 @@ TEST_F(HostKernel, VerifierCatchesSpinLockMisuseAndDoubleFree) {
     KeReleaseSpinLock(&b, inner);
     KeReleaseSpinLock(&a, old);
     recorder.Take();
-
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 'TEST');
-    ExFreePool(p);
-    ExFreePool(p);
-    auto v = recorder.Take();
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].routine, "ExFreePool");
 }
 
+// A double free, like any violation without a handler, stops the program.
 TEST(HostKernelDeathTest, AViolationWithoutAHandlerStopsTheProgramNamingTheRoutine) {
     EXPECT_DEATH(
         {

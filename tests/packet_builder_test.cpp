@@ -32,7 +32,6 @@ protected:
         for (int i = first; i < first + n; ++i) Store(MakePacket(0, static_cast<USHORT>(100 + i)));
     }
     ULONG Held() const { return ext_.IsoPacketRingBuffer->currentSize; }
-
     DeviceExtension ext_{};
 };
 
@@ -87,7 +86,7 @@ TEST_F(PacketBuilderTest, TwoPacketUnitsUseOnlyTheirFirstPacket) {
     for (int c = 0; c < 12; ++c) EXPECT_EQ(LatestSampleVector[c], static_cast<SHORT>(p[words[c]])) << c;
 }
 
-TEST_F(PacketBuilderTest, FlushDropsTheBacklogIntoScratchBeforeGathering) {
+TEST_F(PacketBuilderTest, FlushDropsTheBacklogAndTheEleventhCallCutsIt) {
     StorePackets(0, 30);
     Velnor_ReadPacket(&ext_, 1);
     ASSERT_EQ(FilterInput[0], 100);
@@ -98,23 +97,19 @@ TEST_F(PacketBuilderTest, FlushDropsTheBacklogIntoScratchBeforeGathering) {
     EXPECT_EQ(NoPacketCount, 2);
     EXPECT_EQ(FilterInput[0], 101) << "the dropped units never reached ReadPacketBuffer";
     EXPECT_EQ(Held(), 0u);
-}
 
-// A backlog after ten consecutive calls is tolerated; the eleventh call
-// replaces its block with the next 2n units and drops the rest.
-TEST_F(PacketBuilderTest, BacklogIsCutOnTheEleventhCall) {
+    // A backlog after ten consecutive calls is tolerated; the eleventh call
+    // replaces its block with the next 2n units and drops the rest.
     const int n = 5;
-    int next = 0;
-    StorePackets(next, 2 * n + 4);
-    next += 2 * n + 4;
+    int next = 30 + 2 * n + 4;
+    StorePackets(30, 2 * n + 4);
     for (int call = 1; call <= 10; ++call) {
         Velnor_ReadPacket(&ext_, n);
         EXPECT_EQ(ctr_notempty, call);
         StorePackets(next, 2 * n);
         next += 2 * n;
     }
-    const ULONG before = Held();
-    const int firstHeld = next - static_cast<int>(before / 34);
+    const int firstHeld = next - static_cast<int>(Held() / 34);
     StorePackets(next, 3 * n);  // more than two blocks' worth
     Velnor_ReadPacket(&ext_, n);
     EXPECT_EQ(ctr_notempty, 1);

@@ -175,7 +175,7 @@ protected:
 };
 
 // Leads I, II and V1 as slow sines in an EDF+ file at 250 Hz, in uV.
-TEST_F(RecordingTest, EdfLeadsBecomeElectrodeSignals) {
+TEST_F(RecordingTest, EdfAndCsvLeadsBecomeElectrodeSignals) {
     const std::string path = (dir_ / "ecg.edf").string();
     int h = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS, 3);
     ASSERT_GE(h, 0);
@@ -208,16 +208,15 @@ TEST_F(RecordingTest, EdfLeadsBecomeElectrodeSignals) {
         EXPECT_NEAR(l.V[3], 0, 0.02) << "absent chest leads are flat";
     }
     EXPECT_NEAR(LeadsOf(module.PacketAt(PacketAtTime(4.25))).I, lead(0, 0.25) / 1000, 0.02) << "the recording loops";
-}
 
-TEST_F(RecordingTest, CsvWithATimeColumnAndBadFiles) {
-    const std::string path = (dir_ / "ecg.csv").string();
+    // CSV with a time column at 100 Hz, leads II and III; and files that cannot be used.
+    const std::string csv = (dir_ / "ecg.csv").string();
     {
-        std::ofstream out(path);
+        std::ofstream out(csv);
         out << "time,II,III\n";
-        for (int i = 0; i < 1000; ++i) out << i / 100.0 << "," << i * 0.001 << "," << 0.5 << "\n";  // 100 Hz
+        for (int i = 0; i < 1000; ++i) out << i / 100.0 << "," << i * 0.001 << "," << 0.5 << "\n";
     }
-    Leads l = LeadsOf(With([&](auto& s) { s.recording = path; }).PacketAt(PacketAtTime(2.0)));
+    Leads l = LeadsOf(With([&](auto& s) { s.recording = csv; }).PacketAt(PacketAtTime(2.0)));
     EXPECT_NEAR(l.II, 0.2, 0.005);
     EXPECT_NEAR(l.I, 0.2 - 0.5, 0.005) << "I derived as II - III";
 
