@@ -42,8 +42,7 @@ TEST_F(PacketBuilderTest, BlockWithoutPacketsHoldsOutputsRunsNoFilterAndCarriesN
     AOutLevel[1][49] = 2000;
     AOutLevel[2][49] = 3000;  // not following: untouched
     FilterOutput[0] = 0x1234;
-    TriggerBuffer[5] = 0xFF;
-    BeepBuffer[6] = 0xFF;
+    TriggerBuffer[5] = BeepBuffer[6] = 0xFF;
     ASSERT_EQ(Velnor_ReadPacket(&ext_, 50), STATUS_SUCCESS);
     EXPECT_EQ(NoPacketCount, 100);
     EXPECT_EQ(FilterOutput[0], 0x1234) << "the filter did not run";

@@ -19,14 +19,13 @@ constexpr double kCountsPerMv = 150;
 
 // The leads the output stage derives, in millivolts, from packet k.
 struct Leads {
-    double I, II, III, aVR, aVF, V[6];
+    double I, II, aVR, aVF, V[6];
 };
 Leads LeadsOf(const std::vector<uint16_t>& p) {
     auto mv = [&](int w) { return static_cast<int16_t>(p[w]) / kCountsPerMv; };
     Leads l{};
     l.I = mv(VELNOR_W_LA);
     l.II = mv(VELNOR_W_LL);
-    l.III = l.II - l.I;
     l.aVR = -(l.I + l.II) / 2;
     l.aVF = l.II - l.I / 2;
     const double wct = (l.I + l.II) / 3;
