@@ -121,48 +121,35 @@ TEST_F(DriverEntryTest, RegistryPathTooLongForTheCopyIsNotQueried) {
     }
 }
 
-// A device of the loaded driver over a lower device, as add-device will
-// make it; enough to route requests through the dispatch table.
-struct BoundDevice {
-    PDEVICE_OBJECT lower, device = nullptr;
-    BoundDevice(hk::Driver* d, hk::LowerHandler handler) : lower(hk::CreateLowerDevice(std::move(handler))) {
-        EXPECT_EQ(IoCreateDevice(hk::DriverObjectOf(d), sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
-                                 FALSE, &device),
-                  STATUS_SUCCESS);
-        static_cast<DeviceExtension*>(device->DeviceExtension)->StackDeviceObject =
-            IoAttachDeviceToDeviceStack(device, lower);
-    }
-    ~BoundDevice() {
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-        hk::DeleteLowerDevice(lower);
-    }
-};
-
 // System control passes down unchanged and returns the lower driver's
-// status; writes and cleanup get the platform's default answer.
+// status; writes and cleanup get the platform's default answer. The device
+// sits over a lower device as add-device will put it.
 TEST_F(DriverEntryTest, SystemControlPassesDownAndOthersGetTheDefaultAnswer) {
     SetLevel(5);
     hk::Driver* d = Load();
-    {
     UCHAR seenMinor = 0xFF;
     NTSTATUS seenStatus = -1;
-    BoundDevice bound(d, [&](PDEVICE_OBJECT, PIRP irp) {
+    PDEVICE_OBJECT device = nullptr, lower = hk::CreateLowerDevice([&](PDEVICE_OBJECT, PIRP irp) {
         seenMinor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
         seenStatus = irp->IoStatus.Status;
         IoMarkIrpPending(irp);
         hk::BusPost([irp] { hk::CompleteIrp(irp, STATUS_NOT_SUPPORTED, 0); });
         return STATUS_PENDING;
     });
-    hk::IoResult r = hk::SendIrp(bound.device, IRP_MJ_SYSTEM_CONTROL, 0x0B);
-    EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+    ASSERT_EQ(IoCreateDevice(hk::DriverObjectOf(d), sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                             &device),
+              STATUS_SUCCESS);
+    static_cast<DeviceExtension*>(device->DeviceExtension)->StackDeviceObject = IoAttachDeviceToDeviceStack(device, lower);
+    EXPECT_EQ(hk::SendIrp(device, IRP_MJ_SYSTEM_CONTROL, 0x0B).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(seenMinor, 0x0B);
     EXPECT_EQ(seenStatus, STATUS_SUCCESS) << "status set to success before passing down";
     EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_ProcessSysControlIrp() - EXIT (0x103)")) << "the lower driver's status";
     hk::BusFlush();
-    EXPECT_EQ(hk::SendIrp(bound.device, IRP_MJ_WRITE, 0).status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(hk::SendIrp(bound.device, IRP_MJ_CLEANUP, 0).status, STATUS_INVALID_DEVICE_REQUEST);
-    }
+    EXPECT_EQ(hk::SendIrp(device, IRP_MJ_WRITE, 0).status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(hk::SendIrp(device, IRP_MJ_CLEANUP, 0).status, STATUS_INVALID_DEVICE_REQUEST);
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+    hk::DeleteLowerDevice(lower);
     EXPECT_TRUE(hk::UnloadDriver(d));
 }
 

@@ -189,12 +189,10 @@ TEST_F(RecordingTest, EdfAndCsvLeadsBecomeElectrodeSignals) {
         edf_set_physical_dimension(h, s, "uV");
     }
     auto lead = [](int s, double t) { return (s + 1) * 400 * std::sin(2 * M_PI * 1.0 * t); };  // uV
-    for (int second = 0; second < 4; ++second) {
-        for (int s = 0; s < 3; ++s) {
-            double buf[250];
-            for (int i = 0; i < 250; ++i) buf[i] = lead(s, second + i / 250.0);
-            ASSERT_EQ(edfwrite_physical_samples(h, buf), 0);
-        }
+    for (int record = 0; record < 4 * 3; ++record) {  // four seconds, three signals each
+        double buf[250];
+        for (int i = 0; i < 250; ++i) buf[i] = lead(record % 3, record / 3 + i / 250.0);
+        ASSERT_EQ(edfwrite_physical_samples(h, buf), 0);
     }
     ASSERT_EQ(edfclose_file(h), 0);
 
