@@ -118,6 +118,7 @@ TEST_F(DriverEntryTest, RegistryPathTooLongForTheCopyIsNotQueried) {
                   tooLong);
         EXPECT_EQ(hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x5"), !tooLong);
         EXPECT_TRUE(hk::UnloadDriver(d));
+        EXPECT_EQ(hk::LogHasLine("Velnor> Velnor_Unload() - START"), !tooLong) << "a path too long keeps level 2";
     }
 }
 
