@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace {
@@ -25,13 +26,41 @@ protected:
         return d;
     }
     void SetLevel(uint32_t level) { hk::RegistrySetDword(hk::ServiceKeyPath(kService), u"DebugLevel", level); }
+    // A fresh log, the level in the registry, and the driver loaded.
+    hk::Driver* LoadAt(uint32_t level) {
+        hk::LogClear();
+        SetLevel(level);
+        return Load();
+    }
 };
 
-TEST_F(DriverEntryTest, BannerLinesCarryTheBuildDayPackedAndSpelledOut) {
-    SetLevel(0);
+// What the load prints follows the level just read: no value gives 2 (the
+// level-3 lines, tested against the level before the read, stay silent);
+// level 1 prints errors only, not even its own success; 5 traces. Every
+// load reads the registry afresh.
+TEST_F(DriverEntryTest, LevelReadFromTheRegistryDecidesWhatTheLoadPrints) {
     hk::Driver* d = Load();
     auto lines = hk::LogLines();
-    ASSERT_EQ(lines.size(), 2u) << "level 0 prints only the banner";
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x2");
+    EXPECT_TRUE(hk::UnloadDriver(d));
+
+    d = LoadAt(1);
+    EXPECT_EQ(hk::LogLines().size(), 2u);
+    EXPECT_TRUE(hk::UnloadDriver(d));
+
+    d = LoadAt(5);
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x5"));
+    EXPECT_TRUE(hk::LogHasLine("Velnor> DriverEntry() - EXIT (0x0)"));
+    EXPECT_FALSE(hk::LogHasLine("Velnor> DriverEntry() - START")) << "printed before the level was read";
+    EXPECT_TRUE(hk::UnloadDriver(d));
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Unload() - START"));
+    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Unload() - EXIT"));
+
+    // Level 0 prints only the banner: the build day packed and spelled out.
+    d = LoadAt(0);
+    lines = hk::LogLines();
+    ASSERT_EQ(lines.size(), 2u) << "a reload reads the registry again";
     char month[4] = {};
     int day = 0, year = 0, h = 0, m = 0, s = 0;
     ASSERT_EQ(std::sscanf(lines[0].c_str(), "Velnor.sys Build: %3s %d %d %d:%d:%d", month, &day, &year, &h, &m, &s), 6)
@@ -46,69 +75,30 @@ TEST_F(DriverEntryTest, BannerLinesCarryTheBuildDayPackedAndSpelledOut) {
     EXPECT_TRUE(hk::UnloadDriver(d));
 }
 
-// What the load prints follows the level just read: no value gives 2 (the
-// level-3 lines, tested against the level before the read, stay silent);
-// level 1 prints errors only, not even its own success; 5 traces.
-TEST_F(DriverEntryTest, LevelReadFromTheRegistryDecidesWhatTheLoadPrints) {
-    hk::Driver* d = Load();
-    auto lines = hk::LogLines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2], "Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x2");
-    EXPECT_TRUE(hk::UnloadDriver(d));
-
-    hk::LogClear();
-    SetLevel(1);
-    d = Load();
-    EXPECT_EQ(hk::LogLines().size(), 2u);
-    EXPECT_TRUE(hk::UnloadDriver(d));
-
-    hk::LogClear();
-    SetLevel(5);
-    d = Load();
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x5"));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> DriverEntry() - EXIT (0x0)"));
-    EXPECT_FALSE(hk::LogHasLine("Velnor> DriverEntry() - START")) << "printed before the level was read";
-    EXPECT_TRUE(hk::UnloadDriver(d));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Unload() - START"));
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_Unload() - EXIT"));
-}
-
 TEST_F(DriverEntryTest, RegistryFailuresLogTheirCauseAndKeepLevelTwo) {
-    struct Case {
-        NTSTATUS status;
-        const char* line;
-    } cases[] = {
-        {STATUS_INVALID_PARAMETER, "Velnor> Debug: SetDebugLevelFromRegistry() - STATUS_INVALID_PARAMETER"},
-        {STATUS_OBJECT_NAME_NOT_FOUND, "Velnor> Debug: SetDebugLevelFromRegistry() - STATUS_OBJECT_NAME_NOT_FOUND"},
-        {STATUS_INSUFFICIENT_RESOURCES,
-         "Velnor> Debug: SetDebugLevelFromRegistry() - function failed (Status = 0xC000009A)"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        hk::LogClear();
-        SetLevel(5);
-        hk::RegistryFailNextQuery(c.status);
-        hk::Driver* d = Load();
-        auto lines = hk::LogLines();
-        ASSERT_EQ(lines.size(), 3u);
-        EXPECT_EQ(lines[2], c.line);
-        EXPECT_TRUE(hk::UnloadDriver(d));
-        EXPECT_FALSE(hk::LogHasLine("Velnor> Velnor_Unload() - START")) << "the level stayed 2";
-    }
     // A value of the wrong type is a failed query too: the driver asks for a
     // type-checked DWORD, so neither a string (a UNICODE_STRING) nor eight
     // bytes of binary are ever written over its 4-byte level.
-    for (bool text : {true, false}) {
-        SCOPED_TRACE(text ? "REG_SZ" : "REG_BINARY");
+    const std::u16string key = hk::ServiceKeyPath(kService);
+    const std::string failed = "Velnor> Debug: SetDebugLevelFromRegistry() - ";
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[] { hk::RegistryFailNextQuery(STATUS_INVALID_PARAMETER); }, "STATUS_INVALID_PARAMETER"},
+        {[] { hk::RegistryFailNextQuery(STATUS_OBJECT_NAME_NOT_FOUND); }, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {[] { hk::RegistryFailNextQuery(STATUS_INSUFFICIENT_RESOURCES); }, "function failed (Status = 0xC000009A)"},
+        {[&] { hk::RegistrySetString(key, u"DebugLevel", u"5"); }, "function failed (Status = 0xC0000024)"},
+        {[&] { hk::RegistrySetBinary(key, u"DebugLevel", {5, 0, 0, 0, 5, 0, 0, 0}); },
+         "function failed (Status = 0xC0000024)"},
+    };
+    for (const auto& [arrange, cause] : cases) {
+        SCOPED_TRACE(cause);
         hk::LogClear();
-        if (text)
-            hk::RegistrySetString(hk::ServiceKeyPath(kService), u"DebugLevel", u"5");
-        else
-            hk::RegistrySetBinary(hk::ServiceKeyPath(kService), u"DebugLevel", {5, 0, 0, 0, 5, 0, 0, 0});
+        SetLevel(5);
+        arrange();
         hk::ViolationRecorder recorder;
         hk::Driver* d = Load();
-        EXPECT_TRUE(
-            hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - function failed (Status = 0xC0000024)"));
+        auto lines = hk::LogLines();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[2], failed + cause);
         EXPECT_TRUE(hk::UnloadDriver(d));
         EXPECT_FALSE(hk::LogHasLine("Velnor> Velnor_Unload() - START")) << "the level stayed 2";
         EXPECT_TRUE(recorder.Take().empty()) << "a direct query of a DWORD without the type check";
@@ -117,86 +107,50 @@ TEST_F(DriverEntryTest, RegistryFailuresLogTheirCauseAndKeepLevelTwo) {
 
 TEST_F(DriverEntryTest, RegistryPathTooLongForTheCopyIsNotQueried) {
     // The service key path has 52 characters before the name: 204 more make
-    // 256, which leaves no room for the terminating zero.
-    std::u16string service(204, u'x');
-    hk::RegistrySetDword(hk::ServiceKeyPath(service), u"DebugLevel", 5);
-    hk::Driver* d = Load(service);
-    auto lines = hk::LogLines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2], "Velnor> ERROR: SetDebugLevelFromRegistry() - registry path too long (256 characters)");
-    EXPECT_TRUE(hk::UnloadDriver(d));
-    EXPECT_FALSE(hk::LogHasLine("Velnor> Velnor_Unload() - START"));
-
-    // One character shorter fits the 256-character buffer with its zero.
-    hk::LogClear();
-    std::u16string fits(203, u'y');
-    hk::RegistrySetDword(hk::ServiceKeyPath(fits), u"DebugLevel", 5);
-    d = Load(fits);
-    EXPECT_TRUE(hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x5"));
-    EXPECT_TRUE(hk::UnloadDriver(d));
+    // 256, which leaves no room for the terminating zero; 203 just fit.
+    for (size_t length : {204u, 203u}) {
+        hk::LogClear();
+        std::u16string service(length, u'x');
+        hk::RegistrySetDword(hk::ServiceKeyPath(service), u"DebugLevel", 5);
+        hk::Driver* d = Load(service);
+        const bool tooLong = length == 204;
+        EXPECT_EQ(hk::LogHasLine("Velnor> ERROR: SetDebugLevelFromRegistry() - registry path too long (256 characters)"),
+                  tooLong);
+        EXPECT_EQ(hk::LogHasLine("Velnor> Debug: SetDebugLevelFromRegistry() - DebugLevel set to 0x5"), !tooLong);
+        EXPECT_TRUE(hk::UnloadDriver(d));
+        EXPECT_EQ(hk::LogHasLine("Velnor> Velnor_Unload() - START"), !tooLong) << "a path too long keeps level 2";
+    }
 }
 
-// A device of the loaded driver over a lower device, as add-device will
-// make it; enough to route requests through the dispatch table.
-struct BoundDevice {
-    PDEVICE_OBJECT lower = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    explicit BoundDevice(hk::Driver* d, hk::LowerHandler handler) {
-        lower = hk::CreateLowerDevice(std::move(handler));
-        EXPECT_EQ(IoCreateDevice(hk::DriverObjectOf(d), sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
-                                 FALSE, &device),
-                  STATUS_SUCCESS);
-        auto* ext = static_cast<DeviceExtension*>(device->DeviceExtension);
-        ext->StackDeviceObject = IoAttachDeviceToDeviceStack(device, lower);
-    }
-    ~BoundDevice() {
-        IoDetachDevice(lower);
-        IoDeleteDevice(device);
-        hk::DeleteLowerDevice(lower);
-    }
-};
-
-TEST_F(DriverEntryTest, SystemControlPassesDownUnchangedAndReturnsTheLowerStatus) {
+// System control passes down unchanged and returns the lower driver's
+// status; writes and cleanup get the platform's default answer. The device
+// sits over a lower device as add-device will put it.
+TEST_F(DriverEntryTest, SystemControlPassesDownAndOthersGetTheDefaultAnswer) {
     SetLevel(5);
     hk::Driver* d = Load();
-    {
     UCHAR seenMinor = 0xFF;
     NTSTATUS seenStatus = -1;
-    BoundDevice bound(d, [&](PDEVICE_OBJECT, PIRP irp) {
+    PDEVICE_OBJECT device = nullptr, lower = hk::CreateLowerDevice([&](PDEVICE_OBJECT, PIRP irp) {
         seenMinor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
         seenStatus = irp->IoStatus.Status;
         IoMarkIrpPending(irp);
         hk::BusPost([irp] { hk::CompleteIrp(irp, STATUS_NOT_SUPPORTED, 0); });
         return STATUS_PENDING;
     });
-    hk::IoResult r = hk::SendIrp(bound.device, IRP_MJ_SYSTEM_CONTROL, 0x0B);
-    EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+    ASSERT_EQ(IoCreateDevice(hk::DriverObjectOf(d), sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                             &device),
+              STATUS_SUCCESS);
+    static_cast<DeviceExtension*>(device->DeviceExtension)->StackDeviceObject = IoAttachDeviceToDeviceStack(device, lower);
+    EXPECT_EQ(hk::SendIrp(device, IRP_MJ_SYSTEM_CONTROL, 0x0B).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(seenMinor, 0x0B);
     EXPECT_EQ(seenStatus, STATUS_SUCCESS) << "status set to success before passing down";
     EXPECT_TRUE(hk::LogHasLine("Velnor> Velnor_ProcessSysControlIrp() - EXIT (0x103)")) << "the lower driver's status";
     hk::BusFlush();
-    }
-    EXPECT_TRUE(hk::UnloadDriver(d));
-}
-
-TEST_F(DriverEntryTest, WriteRequestGetsThePlatformDefaultAnswer) {
-    hk::Driver* d = Load();
-    {
-        BoundDevice bound(d, nullptr);
-        EXPECT_EQ(hk::SendIrp(bound.device, IRP_MJ_WRITE, 0).status, STATUS_INVALID_DEVICE_REQUEST);
-        EXPECT_EQ(hk::SendIrp(bound.device, IRP_MJ_CLEANUP, 0).status, STATUS_INVALID_DEVICE_REQUEST);
-    }
-    EXPECT_TRUE(hk::UnloadDriver(d));
-}
-
-TEST_F(DriverEntryTest, UnloadReleasesTheModuleAndAReloadStartsFresh) {
-    SetLevel(5);
-    hk::Driver* d = Load();
-    EXPECT_TRUE(hk::UnloadDriver(d)) << "module still mapped after unload";
-    hk::LogClear();
-    SetLevel(0);
-    d = Load();
-    EXPECT_EQ(hk::LogLines().size(), 2u) << "the second load reads the registry again";
+    EXPECT_EQ(hk::SendIrp(device, IRP_MJ_WRITE, 0).status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(hk::SendIrp(device, IRP_MJ_CLEANUP, 0).status, STATUS_INVALID_DEVICE_REQUEST);
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+    hk::DeleteLowerDevice(lower);
     EXPECT_TRUE(hk::UnloadDriver(d));
 }
 

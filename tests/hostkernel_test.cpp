@@ -8,25 +8,31 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
-#include <chrono>
 #include <thread>
 
 namespace {
 
+// A time for the kernel's waits: negative is relative, in 100 ns units.
+LARGE_INTEGER Li(int64_t v) {
+    LARGE_INTEGER l;
+    l.QuadPart = v;
+    return l;
+}
+NTSTATUS Wait(PVOID object, LARGE_INTEGER t) { return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &t); }
+void Sleep(int64_t v) {
+    LARGE_INTEGER t = Li(v);
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
 class HostKernel : public ::testing::Test {
 protected:
     void SetUp() override { hk::LogClear(); }
-    void TearDown() override {
-        hk::SetDiscreteClock();
-        hk::SetTimeIncrement(156250);
-    }
+    void TearDown() override { hk::SetTimeIncrement(156250); }
 };
 
-// ------------------------------------------------------------------ completion routines
 TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
     PDEVICE_OBJECT lower = hk::CreateLowerDevice([](PDEVICE_OBJECT, PIRP irp) {
-        NTSTATUS s = static_cast<NTSTATUS>(reinterpret_cast<uintptr_t>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1));
+        auto s = static_cast<NTSTATUS>(reinterpret_cast<uintptr_t>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1));
         hk::CompleteIrp(irp, s);
         return s;
     });
@@ -34,8 +40,7 @@ TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
         PIRP irp = IoAllocateIrp(static_cast<CCHAR>(lower->StackSize + 1), FALSE);
         IoSetNextIrpStackLocation(irp);  // give ourselves a location, as a filter has
         int calls = 0;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(static_cast<uint32_t>(s)));
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(static_cast<uint32_t>(s)));
         // Only on error: a success passes the routine by and reaches our
         // own location, where nothing may complete it further.
         IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP, PVOID c) -> NTSTATUS {
@@ -45,46 +50,36 @@ TEST_F(HostKernel, CompletionRoutineRunsOnlyForTheOutcomesItAsksFor) {
         hk::ViolationRecorder recorder;
         IoCallDriver(lower, irp);
         EXPECT_EQ(calls, s == STATUS_SUCCESS ? 0 : 1);
-        if (s == STATUS_SUCCESS) {
-            // The request went past its last location: the verifier says so.
-            EXPECT_TRUE(recorder.Any("IofCompleteRequest"));
-        } else {
-            EXPECT_TRUE(recorder.Take().empty());
-        }
+        // On success the request went past its last location: the verifier says so.
+        EXPECT_EQ(recorder.Any("IofCompleteRequest"), s == STATUS_SUCCESS);
+        if (s != STATUS_SUCCESS) { EXPECT_TRUE(recorder.Take().empty()); }
         IoFreeIrp(irp);
     }
     hk::DeleteLowerDevice(lower);
 }
 
-// ------------------------------------------------------------------ clock and waits
 // The first tick at or after `due`, as Windows' timers expire.
 int64_t TickAtOrAfter(int64_t due, int64_t tick) { return (due + tick - 1) / tick * tick; }
 
 TEST_F(HostKernel, DiscreteClockJumpsToDeadlinesRoundedToTheTick) {
-    ASSERT_TRUE(hk::ClockIsDiscrete());
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    LARGE_INTEGER oneSecond;
-    oneSecond.QuadPart = -10000000LL;
     int64_t v0 = hk::Now100ns();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneSecond), STATUS_TIMEOUT);
+    EXPECT_EQ(Wait(&event, Li(-10000000LL)), STATUS_TIMEOUT);
     EXPECT_EQ(hk::Now100ns(), TickAtOrAfter(v0 + 10000000LL, 156250)) << "a timeout ends at the first tick after it";
 
     // A 100 us sleep lasts until the next tick: 10000 of them are about 156 s, not 1 s.
-    LARGE_INTEGER hundredUs;
-    hundredUs.QuadPart = -1000;
     int64_t v1 = hk::Now100ns();
-    for (int i = 0; i < 10000; ++i) KeDelayExecutionThread(KernelMode, FALSE, &hundredUs);
+    for (int i = 0; i < 10000; ++i) Sleep(-1000);
     EXPECT_EQ(hk::Now100ns() - v1, 10000LL * 156250);
 
     // With 1 ms ticks (a raised timer resolution) 1 ms sleeps are 1 ms, and the tick count follows.
     hk::SetTimeIncrement(10000);
-    LARGE_INTEGER oneMs, t0, t1;
-    oneMs.QuadPart = -10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &oneMs);  // onto a 1 ms boundary
+    LARGE_INTEGER t0, t1;
+    Sleep(-10000);  // onto a 1 ms boundary
     int64_t v2 = hk::Now100ns();
     KeQueryTickCount(&t0);
-    for (int i = 0; i < 100; ++i) KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    for (int i = 0; i < 100; ++i) Sleep(-10000);
     KeQueryTickCount(&t1);
     EXPECT_EQ(hk::Now100ns() - v2, 100 * 10000LL);
     EXPECT_EQ(t1.QuadPart - t0.QuadPart, 100);
@@ -93,9 +88,7 @@ TEST_F(HostKernel, DiscreteClockJumpsToDeadlinesRoundedToTheTick) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     int64_t v3 = hk::Now100ns();
     hk::BusPostAt(v3 + 30000, [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
-    LARGE_INTEGER tenMs;
-    tenMs.QuadPart = -100000;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &tenMs), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&event, Li(-100000)), STATUS_SUCCESS);
     EXPECT_EQ(hk::Now100ns(), v3 + 30000);
 
     // Work and a timeout due at the same moment: the work runs first, on
@@ -103,34 +96,25 @@ TEST_F(HostKernel, DiscreteClockJumpsToDeadlinesRoundedToTheTick) {
     for (int round = 0; round < 200; ++round) {
         std::atomic<bool> done{false};
         hk::BusPostAt(hk::Now100ns() + 10000, [&] { done = true; });
-        LARGE_INTEGER oneMs;
-        oneMs.QuadPart = -10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+        Sleep(-10000);
         ASSERT_TRUE(done) << "round " << round;
     }
-    hk::SetTimeIncrement(156250);
 
     // A timeout too long to represent never ends; one in the past is a poll.
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     hk::BusPostAt(hk::Now100ns() + 50000, [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
-    LARGE_INTEGER forever;
-    forever.QuadPart = INT64_MIN + 1;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &forever), STATUS_SUCCESS);
-    LARGE_INTEGER past;
-    past.QuadPart = 1;  // absolute: long before boot
+    EXPECT_EQ(Wait(&event, Li(INT64_MIN + 1)), STATUS_SUCCESS);
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     int64_t v5 = hk::Now100ns();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
+    EXPECT_EQ(Wait(&event, Li(1)), STATUS_TIMEOUT) << "absolute: long before boot";
     EXPECT_EQ(hk::Now100ns(), v5);
 
     // Synchronization events let one waiter through per signal; a zero timeout only polls.
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
     int64_t v4 = hk::Now100ns();
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(Wait(&event, Li(0)), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&event, Li(0)), STATUS_TIMEOUT);
     EXPECT_EQ(hk::Now100ns(), v4);
 }
 
@@ -145,96 +129,40 @@ TEST_F(HostKernel, TimeStandsStillWhileAnySimulationThreadComputes) {
         for (int i = 0; i < 2000000; ++i) sum = sum + static_cast<uint64_t>(i);
         seenLast = hk::Now100ns();
     });
-    LARGE_INTEGER oneMs;
-    oneMs.QuadPart = -10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    Sleep(-10000);
     worker.Join();
     EXPECT_EQ(seenFirst.load(), v0);
     EXPECT_EQ(seenLast.load(), v0) << "time moved while a simulation thread was running";
 
     // Every thread waiting with no deadline is a deadlock, reported, not a hang.
-    {
-        hk::ViolationRecorder recorder;
-        KEVENT never;
-        KeInitializeEvent(&never, NotificationEvent, FALSE);
-        EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
-        EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
-    }
-    // A kernel wait in a thread the simulation does not know is reported.
-    {
-        hk::ViolationRecorder recorder;
-        std::thread stranger([] {
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            LARGE_INTEGER poll;
-            poll.QuadPart = 0;
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll);
-        });
-        stranger.join();
-        EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
-    }
-    // So is one that wakes others or posts bus work: the clock would jump while it still runs.
-    {
-        hk::ViolationRecorder recorder;
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        std::thread stranger([&] {
-            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-            hk::BusPost([] {});
-        });
-        stranger.join();
-        EXPECT_TRUE(recorder.Any("KeSetEvent"));
-        EXPECT_TRUE(recorder.Any("BusPost"));
-    }
-}
-
-TEST_F(HostKernel, RealTimeModeRunsTheClockAtItsFactor) {
-    constexpr double kFactor = 1000;
-    hk::SetClockFactor(kFactor);
-    EXPECT_FALSE(hk::ClockIsDiscrete());
-    EXPECT_EQ(hk::ClockFactor(), kFactor);
-    using Real = std::chrono::steady_clock;
-    auto real100ns = [](Real::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100.0; };
-    // Virtual time read inside a real interval moved at most factor times
-    // as far, and read around it at least: true however loaded the machine.
-    auto t0 = Real::now();
-    int64_t v0 = hk::Now100ns();
-    LARGE_INTEGER oneSecond;
-    oneSecond.QuadPart = -10000000LL;
-    KeDelayExecutionThread(KernelMode, FALSE, &oneSecond);
-    int64_t v1 = hk::Now100ns();
-    auto t1 = Real::now();
-    EXPECT_GE(v1 - v0, 10000000LL) << "a sleep never ends early";
-    EXPECT_LE(static_cast<double>(v1 - v0), kFactor * real100ns(t1 - t0) + 1);
-    int64_t w0 = hk::Now100ns();
-    auto u0 = Real::now();
-    while (Real::now() - u0 < std::chrono::milliseconds(2)) {
-    }
-    auto u1 = Real::now();
-    int64_t w1 = hk::Now100ns();
-    EXPECT_GE(static_cast<double>(w1 - w0), kFactor * real100ns(u1 - u0) - 1) << "the clock runs at its factor";
-
-    // Bus threads that went idle on the discrete clock serve timed work in real time too.
+    hk::ViolationRecorder recorder;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    hk::BusPostAt(hk::Now100ns() + 10000, [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    hk::SetDiscreteClock();
-    EXPECT_TRUE(hk::ClockIsDiscrete());
-    EXPECT_GE(hk::Now100ns(), v1) << "switching modes keeps time monotonic";
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+    EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
+    recorder.Take();
+    // So is a kernel wait, a wake-up or bus work from a thread the simulation
+    // does not know: the clock would jump while it still runs.
+    std::thread stranger([&] {
+        Wait(&event, Li(0));
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        hk::BusPost([] {});
+    });
+    stranger.join();
+    EXPECT_TRUE(recorder.Any("KeWaitForSingleObject"));
+    EXPECT_TRUE(recorder.Any("KeSetEvent"));
+    EXPECT_TRUE(recorder.Any("BusPost"));
 }
 
 TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
     KSEMAPHORE sem;
     KeInitializeSemaphore(&sem, 1, 1);
-    std::atomic<int> inside{0}, maxInside{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
     auto worker = [&] {
         for (int i = 0; i < 200; ++i) {
             KeWaitForSingleObject(&sem, Executive, KernelMode, FALSE, nullptr);
-            int n = ++inside;
-            int m = maxInside.load();
-            while (n > m && !maxInside.compare_exchange_weak(m, n)) {
-            }
+            if (++inside > 1) overlap = true;
             --inside;
             KeReleaseSemaphore(&sem, 16, 1, FALSE);
         }
@@ -242,34 +170,27 @@ TEST_F(HostKernel, SemaphoreAdmitsOneAtATime) {
     {
         hk::SimThread a("a", worker), b("b", worker);
     }
-    EXPECT_EQ(maxInside.load(), 1);
+    EXPECT_FALSE(overlap);
     hk::ViolationRecorder recorder;
     KeReleaseSemaphore(&sem, 16, 1, FALSE);  // count 1 is the limit
     EXPECT_TRUE(recorder.Any("KeReleaseSemaphore"));
 }
 
-// ------------------------------------------------------------------ verifier
-TEST_F(HostKernel, VerifierCatchesWaitsAtDispatchLevel) {
+TEST_F(HostKernel, VerifierCatchesWaitsAtDispatchLevelAndSpinLockMisuse) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     hk::ViolationRecorder recorder;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    LARGE_INTEGER t;
-    t.QuadPart = -10000;
-    EXPECT_NE(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
-    t.QuadPart = 0;  // a zero timeout is a legal poll
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    EXPECT_NE(Wait(&event, Li(-10000)), STATUS_SUCCESS);
+    EXPECT_EQ(Wait(&event, Li(0)), STATUS_TIMEOUT) << "a zero timeout is a legal poll";
     KeLowerIrql(old);
     auto v = recorder.Take();
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].routine, "KeWaitForSingleObject");
-}
 
-TEST_F(HostKernel, VerifierCatchesSpinLockMisuseAndDoubleFree) {
     KSPIN_LOCK a = 0, b = 0;
-    hk::ViolationRecorder recorder;
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&a);
+    old = KeAcquireSpinLockRaiseToDpc(&a);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     KeReleaseSpinLock(&a, old);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -287,15 +208,9 @@ TEST_F(HostKernel, VerifierCatchesSpinLockMisuseAndDoubleFree) {
     KeReleaseSpinLock(&b, inner);
     KeReleaseSpinLock(&a, old);
     recorder.Take();
-
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 'TEST');
-    ExFreePool(p);
-    ExFreePool(p);
-    auto v = recorder.Take();
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].routine, "ExFreePool");
 }
 
+// A double free, like any violation without a handler, stops the program.
 TEST(HostKernelDeathTest, AViolationWithoutAHandlerStopsTheProgramNamingTheRoutine) {
     EXPECT_DEATH(
         {

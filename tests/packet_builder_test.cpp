@@ -26,15 +26,12 @@ protected:
         FreeRingBuffer(ext_.IsoPacketRingBuffer);
         EXPECT_TRUE(hk::OutstandingPool().empty());
     }
-    void Store(const Packet& p) {
-        WriteRingBuffer(ext_.IsoPacketRingBuffer, reinterpret_cast<const UCHAR*>(p.data()), 34);
-    }
+    void Store(const Packet& p) { WriteRingBuffer(ext_.IsoPacketRingBuffer, reinterpret_cast<const UCHAR*>(p.data()), 34); }
     // Packet i carries 100 + i in LA (filter channel 0).
     void StorePackets(int first, int n) {
         for (int i = first; i < first + n; ++i) Store(MakePacket(0, static_cast<USHORT>(100 + i)));
     }
     ULONG Held() const { return ext_.IsoPacketRingBuffer->currentSize; }
-
     DeviceExtension ext_{};
 };
 
@@ -45,8 +42,7 @@ TEST_F(PacketBuilderTest, BlockWithoutPacketsHoldsOutputsRunsNoFilterAndCarriesN
     AOutLevel[1][49] = 2000;
     AOutLevel[2][49] = 3000;  // not following: untouched
     FilterOutput[0] = 0x1234;
-    TriggerBuffer[5] = 0xFF;
-    BeepBuffer[6] = 0xFF;
+    TriggerBuffer[5] = BeepBuffer[6] = 0xFF;
     ASSERT_EQ(Velnor_ReadPacket(&ext_, 50), STATUS_SUCCESS);
     EXPECT_EQ(NoPacketCount, 100);
     EXPECT_EQ(FilterOutput[0], 0x1234) << "the filter did not run";
@@ -79,9 +75,9 @@ TEST_F(PacketBuilderTest, TwoPacketUnitsUseOnlyTheirFirstPacket) {
     Velnor_ReadPacket(&ext_, 2);
     for (int s = 0; s < 4; ++s) EXPECT_EQ(FilterInput[s], 100 + 2 * s);
     EXPECT_EQ(Held(), 0u);
-}
 
-TEST_F(PacketBuilderTest, SampleVectorTakesTheTwelveWordsInFilterChannelOrder) {
+    // The sample vector takes the twelve words in filter channel order.
+    PacketReadSize = 34;
     Packet p = MakePacket(0, 0x10);
     Store(p);
     Velnor_ReadPacket(&ext_, 1);
@@ -89,7 +85,7 @@ TEST_F(PacketBuilderTest, SampleVectorTakesTheTwelveWordsInFilterChannelOrder) {
     for (int c = 0; c < 12; ++c) EXPECT_EQ(LatestSampleVector[c], static_cast<SHORT>(p[words[c]])) << c;
 }
 
-TEST_F(PacketBuilderTest, FlushDropsTheBacklogIntoScratchBeforeGathering) {
+TEST_F(PacketBuilderTest, FlushDropsTheBacklogAndTheEleventhCallCutsIt) {
     StorePackets(0, 30);
     Velnor_ReadPacket(&ext_, 1);
     ASSERT_EQ(FilterInput[0], 100);
@@ -100,23 +96,19 @@ TEST_F(PacketBuilderTest, FlushDropsTheBacklogIntoScratchBeforeGathering) {
     EXPECT_EQ(NoPacketCount, 2);
     EXPECT_EQ(FilterInput[0], 101) << "the dropped units never reached ReadPacketBuffer";
     EXPECT_EQ(Held(), 0u);
-}
 
-// A backlog after ten consecutive calls is tolerated; the eleventh call
-// replaces its block with the next 2n units and drops the rest.
-TEST_F(PacketBuilderTest, BacklogIsCutOnTheEleventhCall) {
+    // A backlog after ten consecutive calls is tolerated; the eleventh call
+    // replaces its block with the next 2n units and drops the rest.
     const int n = 5;
-    int next = 0;
-    StorePackets(next, 2 * n + 4);
-    next += 2 * n + 4;
+    int next = 30 + 2 * n + 4;
+    StorePackets(30, 2 * n + 4);
     for (int call = 1; call <= 10; ++call) {
         Velnor_ReadPacket(&ext_, n);
         EXPECT_EQ(ctr_notempty, call);
         StorePackets(next, 2 * n);
         next += 2 * n;
     }
-    const ULONG before = Held();
-    const int firstHeld = next - static_cast<int>(before / 34);
+    const int firstHeld = next - static_cast<int>(Held() / 34);
     StorePackets(next, 3 * n);  // more than two blocks' worth
     Velnor_ReadPacket(&ext_, n);
     EXPECT_EQ(ctr_notempty, 1);
@@ -129,32 +121,22 @@ TEST_F(PacketBuilderTest, BacklogIsCutOnTheEleventhCall) {
 TEST_F(PacketBuilderTest, LeadTableTruncatesTowardZero) {
     const int n = 2;
     auto F = [&](int c, int k) -> SHORT& { return FilterOutput[c * n + k]; };
-    for (int c = 0; c < 12; ++c) F(c, 0) = F(c, 1) = 0;
-    F(0, 0) = -1;  // F0 = -1, F1 = 0
-    F(0, 1) = 300;
+    std::fill(FilterOutput, FilterOutput + 12 * n, 0);
+    F(0, 0) = -1;  // entry 0: F0 = -1, F1 = 0
+    F(0, 1) = 300;  // entry 1: F0 300, F1 100, WCT 133; V1..V6 from channels 2..7
     F(1, 1) = 100;
     for (int c = 2; c < 8; ++c) F(c, 1) = static_cast<SHORT>(1000 * c);
     DeriveLeadsAndOutputs(n);
-    EXPECT_EQ(FilteredLeadStore[13][0], 0) << "aVR = -(-1 / 2)";
-    EXPECT_EQ(FilteredLeadStore[14][0], -1) << "aVL";
-    EXPECT_EQ(FilteredLeadStore[15][0], 0) << "aVF = 0 - (-1 / 2)";
-    EXPECT_EQ(FilteredLeadStore[7][0], 0) << "V1 with WCT = 0";
-    // F0 300, F1 100: WCT 133.
-    EXPECT_EQ(FilteredLeadStore[0][1], 300);
-    EXPECT_EQ(FilteredLeadStore[1][1], 100);
-    EXPECT_EQ(FilteredLeadStore[12][1], -200);
-    EXPECT_EQ(FilteredLeadStore[13][1], -200);
-    EXPECT_EQ(FilteredLeadStore[14][1], 250);
-    EXPECT_EQ(FilteredLeadStore[15][1], -50);
-    EXPECT_EQ(FilteredLeadStore[7][1], 2000 - 133) << "V1 from channel 2";
-    EXPECT_EQ(FilteredLeadStore[2][1], 7000 - 133) << "V6 from channel 7";
-    for (int row = 8; row < 12; ++row) EXPECT_EQ(FilteredLeadStore[row][1], 0);
+    // {row, entry, value}: aVR = -(-1 / 2), aVF = 0 - (-1 / 2) and V1 with WCT 0 truncate to 0.
+    const int expected[][3] = {{13, 0, 0},   {14, 0, -1},  {15, 0, 0},   {7, 0, 0},          {0, 1, 300},
+                               {1, 1, 100},  {12, 1, -200}, {13, 1, -200}, {14, 1, 250},       {15, 1, -50},
+                               {7, 1, 2000 - 133}, {2, 1, 7000 - 133}, {8, 1, 0}, {9, 1, 0}, {10, 1, 0}, {11, 1, 0}};
+    for (const auto& [row, k, v] : expected) EXPECT_EQ(FilteredLeadStore[row][k], v) << "row " << row << " entry " << k;
 }
 
 TEST_F(PacketBuilderTest, AnalogOutputsFollowTheirLeadAndClampAt0And4095) {
     const int n = 3;
-    for (int c = 0; c < 12; ++c)
-        for (int k = 0; k < n; ++k) FilterOutput[c * n + k] = 0;
+    std::fill(FilterOutput, FilterOutput + 12 * n, 0);
     FilterOutput[0] = -1365;
     FilterOutput[1] = -1366;
     FilterOutput[2] = 2730;
@@ -162,16 +144,11 @@ TEST_F(PacketBuilderTest, AnalogOutputsFollowTheirLeadAndClampAt0And4095) {
     AOutLead[0] = 0;  // lead I = F0
     AOutFollowLead[1] = 1;
     AOutLead[1] = 9;  // a row that is never written
-    AOutFollowLead[2] = 1;
-    AOutLead[2] = 40;  // outside the store: no lead
-    AOutLevel[2][0] = 777;
     DeriveLeadsAndOutputs(n);
-    EXPECT_EQ(AOutLevel[0][0], 0);
-    EXPECT_EQ(AOutLevel[0][1], 0);
-    EXPECT_EQ(AOutLevel[0][2], 4095);
-    for (int k = 0; k < n; ++k) EXPECT_EQ(AOutLevel[1][k], 1365);
-    EXPECT_EQ(AOutLevel[2][0], 777);
-    EXPECT_EQ(AOutLevel[3][0], 1365);
+    for (int k = 0; k < n; ++k) {
+        EXPECT_EQ(AOutLevel[0][k], k == 2 ? 4095 : 0) << k;
+        EXPECT_EQ(AOutLevel[1][k], 1365) << k;
+    }
 
     // Row 15 (aVF = F1 - F0 / 2) is the last real row; rows 16 and 255 lie
     // outside the store, and outputs set to them keep the levels they had.
@@ -180,6 +157,7 @@ TEST_F(PacketBuilderTest, AnalogOutputsFollowTheirLeadAndClampAt0And4095) {
     AOutLead[1] = 15;
     AOutLead[2] = 16;
     AOutLead[3] = 255;
+    AOutFollowLead[2] = 1;
     AOutFollowLead[3] = 1;
     for (int k = 0; k < n; ++k) {
         AOutLevel[2][k] = static_cast<USHORT>(700 + k);
@@ -201,9 +179,7 @@ TEST_F(PacketBuilderTest, FormattedPacketsCarryLevelsMarksAndTriggerSettings) {
         for (int j = 0; j < 4; ++j) AOutLevel[j][k] = static_cast<USHORT>(0x100 * j + k + 0xA00);
     std::fill(TriggerBuffer, TriggerBuffer + 8, 0);
     std::fill(BeepBuffer, BeepBuffer + 8, 0);
-    TriggerBuffer[1] = 0xFF;  // sample 2k+1 of packet 0
-    TriggerBuffer[4] = 0xFF;  // sample 2k of packet 2
-    BeepBuffer[7] = 0xFF;
+    TriggerBuffer[1] = TriggerBuffer[4] = BeepBuffer[7] = 0xFF;  // sample 2k+1 of packet 0, 2k of packet 2
     QrsOutWidth = 0x164;
     QrsOutDelay = 7;
     QrsOutPolarity = 0;
@@ -217,8 +193,7 @@ TEST_F(PacketBuilderTest, FormattedPacketsCarryLevelsMarksAndTriggerSettings) {
         EXPECT_EQ(p[9], k == 3 ? 0xFF : 0) << k;
         EXPECT_EQ(p[10], 0x64) << "low byte of the width";
         EXPECT_EQ(p[11], 7);
-        EXPECT_EQ(p[12], 0);
-        EXPECT_EQ(p[13] | p[14] | p[15], 0) << "bytes past 13 untouched";
+        EXPECT_EQ(p[12] | p[13] | p[14] | p[15], 0) << "polarity 0, bytes past 13 untouched";
     }
 
     // Slots of exactly 13 bytes are packed back to back, up to 50 of them;
