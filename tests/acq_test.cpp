@@ -276,7 +276,7 @@ TEST(VelnorAcqReport, UnusableFileGetsAClearError) {
     const Outcome r = Acq("print " + bad + " -o " + Dir() + "/x.png");
     EXPECT_EQ(r.exit, 1);
     EXPECT_NE(r.out.find("not.edf"), std::string::npos) << r.out;
-    const Outcome ext = Acq("print " + Dir() + "/rate500.edf -o " + Dir() + "/x.jpg");
+    const Outcome ext = Acq("print " + bad + " -o " + Dir() + "/x.jpg");  // the format is checked first
     EXPECT_NE(ext.out.find(".pdf, .svg or .png"), std::string::npos) << ext.out;
 }
 
