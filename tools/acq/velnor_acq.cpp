@@ -419,9 +419,15 @@ int Record(const RecordOptions& o) {
             sync.Update(block.status.syncError, t0, edf);
             sequence.Update(block.status.sequenceErrors, t0, edf);
             checksum.Update(block.status.checksumErrors, t0, edf);
+            // The driver queues a key the block after the one it was first
+            // seen in, and marks it released in the first block without it:
+            // a press is placed at the start of the block before this one, a
+            // release at the start of this one (100 ms resolution).
             for (const KeyEvent& k : device.ReadKeys()) {
                 if (k.action == KeyAction::Held) continue;
-                edf.Annotate(t1, -1, "Key " + std::to_string(k.key) + (k.action == KeyAction::Down ? " down" : " up"));
+                const bool down = k.action == KeyAction::Down;
+                edf.Annotate(down ? std::max(0.0, t0 - 0.1) : t0, -1,
+                             "Key " + std::to_string(k.key) + (down ? " down" : " up"));
                 n.keys += k.action == KeyAction::Down;
             }
             status.Show(t1, heartRate(), n, leadOff.on);
