@@ -45,4 +45,22 @@ TEST_F(NoLossTest, EveryPacketSentArrivesOnceAndInOrder) {
     EXPECT_GE(received, static_cast<uint64_t>(seconds * 2000 * 0.99));
 }
 
+// An application that stops reading overflows the data ring in about ten
+// seconds: the stream stops, and the next block says FIFO full instead of
+// handing out data with a hole in it.
+TEST_F(NoLossTest, FallingBehindShowsAsAFifoFullBlock) {
+    UseLargePacketRing();
+    ASSERT_EQ(StartIn(), STATUS_SUCCESS);
+    ASSERT_EQ(StartOut(), STATUS_SUCCESS);
+    RunFor(12);
+    EXPECT_TRUE(ReadFullFlag(ext_->DataRingBuffer));
+    EXPECT_EQ(ReadShared(StopIsoStream), 1);
+    const uint64_t held = ext_->DataRingBuffer->currentSize / VELNOR_PACKET_BYTES;
+    EXPECT_GT(module_->PacketsSent(), held) << "nothing was lost, so nothing was shown";
+    const velnor_test::BlockReply r = ReadBlock(200, 7);
+    ASSERT_EQ(r.length, 4u) << std::hex << r.status;
+    EXPECT_EQ(r.words[0], ERR_SSI_FIFO_FULL);
+    EXPECT_EQ(r.words[1], VELNOR_STATUS_FIFO_FULL);
+}
+
 }  // namespace

@@ -164,7 +164,10 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS ControlReadIsoBuffer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER In\n");
-    if (!ext->DataRingBuffer || !ReadShared(ext->DescriptorRingBuffer)) {
+    // A full data ring has stopped the stream and freed its descriptor
+    // ring: the read still goes on, so the loss shows as a FIFO-full block.
+    const BOOLEAN overflowed = ext->DataRingBuffer && ReadFullFlag(ext->DataRingBuffer);
+    if (!ext->DataRingBuffer || (!ReadShared(ext->DescriptorRingBuffer) && !overflowed)) {
         irp->IoStatus.Information = 0;
         VELNOR_LOG(1, "Velnor> Velnor_ProcessIOCTL: no ring buffer 1\n");
         return STATUS_UNSUCCESSFUL;
