@@ -206,6 +206,13 @@ void Device::Close() {
     if (!failure.empty()) throw Error(failure, IOCTL_VELNOR_STOP_ISO_STREAM, 0, 0);
 }
 
+bool Device::Answers() {
+    DriverVersion version{};
+    DWORD bytes = 0;
+    return IsOpen() && DeviceIoControl(handle_, IOCTL_VELNOR_GET_DRIVER_VERSION, nullptr, 0, &version, sizeof version,
+                                       &bytes, nullptr);
+}
+
 uint32_t Device::DriverLastError() {
     uint32_t last = 0;
     DWORD bytes = 0;
@@ -275,8 +282,11 @@ DeviceInfo Device::Info() {
     info.driverBuild = version.BuildVersion;
     Control(IOCTL_VELNOR_GET_DRV_REV, nullptr, 0, &info.driverRevision, sizeof info.driverRevision,
             "reading the driver revision");
-    Control(IOCTL_VELNOR_GET_CURRENT_FRAME_NUMBER, nullptr, 0, &info.frameNumber, sizeof info.frameNumber,
-            "reading the frame number");
+    // The driver cannot tell frame 0 from a failure and refuses it: not an error here.
+    DWORD bytes = 0;
+    if (!DeviceIoControl(handle_, IOCTL_VELNOR_GET_CURRENT_FRAME_NUMBER, nullptr, 0, &info.frameNumber,
+                         sizeof info.frameNumber, &bytes, nullptr))
+        info.frameNumber = 0;
     return info;
 }
 

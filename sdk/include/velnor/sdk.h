@@ -181,7 +181,7 @@ struct DeviceInfo {
     std::string manufacturer, product, serialNumber;  // empty when the module has none
     uint16_t driverMajor = 0, driverMinor = 0, driverBuild = 0;
     uint32_t driverRevision = 0;
-    uint32_t frameNumber = 0;
+    uint32_t frameNumber = 0;  // 0: not known
     std::vector<uint8_t> deviceDescriptor, configurationDescriptor;
 };
 
@@ -217,6 +217,9 @@ public:
     void SetQrsTrigger(const QrsTrigger& trigger);
 
     void Close();  // as the destructor, but throws on failure
+    // The driver still answers (false once the module is unplugged: a
+    // stream request then fails with a plain device error).
+    bool Answers();
     bool IsOpen() const;
 
 private:
