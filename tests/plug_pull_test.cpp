@@ -15,6 +15,11 @@ using velnor_test::kOutStream;
 
 constexpr uint8_t kIn = velnor::sim::kIsoInEndpoint;
 constexpr uint8_t kOut = velnor::sim::kIsoOutEndpoint;
+constexpr const char* kAbortLine =
+    "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM - transfers still pending, aborting the stream pipes";
+// The stop's grace before the abort, the second after it, and a tick of
+// slack for each of the two waits.
+constexpr int64_t kStopBound100ns = 12500000 + 2 * 156250;
 
 class BusFaultTest : public velnor_test::ModuleFixture {
 protected:
@@ -23,10 +28,14 @@ protected:
         for (const auto& u : hk::OutstandingPool()) n += u.tag == VELNOR_POOL_TAG ? u.count : 0;
         return n;
     }
-    // Stops whatever still runs and checks the device is back where it began.
+    // Stops whatever still runs and checks the device is back where it began:
+    // the stop returns with both streams ended, without an abort when every
+    // transfer came back.
     void ExpectWoundDown(size_t pooled) {
+        const size_t aborts = hk::LogCount(kAbortLine);
         EXPECT_EQ(Stop(), STATUS_SUCCESS);
-        ASSERT_TRUE(WaitFor([&] { return StreamsEnded(); }, 5.0)) << "the streams did not wind down";
+        EXPECT_TRUE(StreamsEnded()) << "the stop returned before the streams ended";
+        EXPECT_EQ(hk::LogCount(kAbortLine), aborts) << "a stop of streams that wind down aborted their pipes";
         EXPECT_EQ(Pooled(), pooled);
     }
     // Both streams start and carry data.
@@ -39,7 +48,8 @@ protected:
 };
 
 // Each transfer of the first round of both streams failed, hung and stalled
-// in turn: the streams end or go on, a stop always winds them down.
+// in turn: the streams end or go on, a stop always winds them down, and a
+// hung transfer keeps neither the stop nor the next start waiting.
 TEST_F(BusFaultTest, EachTransferFailedHungAndStalledInTurn) {
     UseLargePacketRing();
     const size_t pooled = Pooled();
@@ -63,11 +73,14 @@ TEST_F(BusFaultTest, EachTransferFailedHungAndStalledInTurn) {
                 }
                 RunFor(0.05);
                 if (fault == Hung) {
-                    // Nothing in the driver times an isochronous transfer out:
-                    // the device going away is what completes the hung one.
-                    bus_->Unplug();
-                    EXPECT_TRUE(WaitFor([&] { return StreamsEnded(); }, 1.0)) << "the hung transfer outlived the device";
-                    bus_->Plug();
+                    // The stop aborts the pipe the hung transfer holds, within
+                    // its bound, and returns with both pipes free.
+                    const size_t aborts = hk::LogCount(kAbortLine);
+                    const int64_t before = hk::Now100ns();
+                    EXPECT_EQ(Stop(), STATUS_SUCCESS);
+                    EXPECT_LE(hk::Now100ns() - before, kStopBound100ns);
+                    EXPECT_TRUE(StreamsEnded()) << "the stop returned under a hung transfer";
+                    EXPECT_EQ(hk::LogCount(kAbortLine), aborts + 1);
                 }
                 ExpectWoundDown(pooled);
                 ExpectAcquisitionWorks();
