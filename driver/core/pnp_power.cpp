@@ -234,11 +234,12 @@ NTSTATUS Velnor_DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         status = Velnor_DefaultPnpHandler(deviceObject, irp);
         WriteShared(AcqModuleConnected, 0);
         WriteShared(StopIsoStream, 1);
-        // A transfer the stack still holds would keep its stream, and the
-        // pipe, until remove; the abort hands every one of them back now.
-        AbortIsoStreamPipes(deviceObject);
         if (CancelPendingIrp(ext))
             VELNOR_LOG(2, "Velnor> Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL IoCancelIrp (%x)\n", status);
+        // A transfer the stack still holds would keep its stream, and the
+        // pipe, until remove; the abort hands every one of them back now.
+        // After the cancel, so the abort's request block has the semaphore.
+        AbortIsoStreamPipes(deviceObject);
         WriteShared(IsoInCompleted, 0);
         break;
     case IRP_MN_REMOVE_DEVICE: {
