@@ -539,6 +539,32 @@ TEST_F(DeviceCoreTest, SurpriseRemovalCancelsTheRequestInFlightAndDisablesTheMod
     pnpStarted_ = false;
 }
 
+// A stream transfer the stack never completes is handed back by the surprise
+// removal's abort, so the stream lets go of its pipe before the last handle
+// closes; without it only the remove, much later, would end it.
+TEST_F(DeviceCoreTest, SurpriseRemovalAbortsAHungStreamTransfer) {
+    AddAndStart();
+    ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &handle_), STATUS_SUCCESS);
+    ASSERT_EQ(hk::DeviceIoControl(handle_, IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream,
+                                  sizeof(IsoStreamRequest), nullptr, 0).status,
+              STATUS_SUCCESS);
+    Sleep(10);
+    bus_->HangNextTransfer(velnor::sim::kIsoInEndpoint);
+    Sleep(10);
+    ASSERT_TRUE(IsoStreamClaimed(IsoStreamIn));
+    const int64_t sent = hk::Now100ns();
+    hk::PnpSend(pdo_, IRP_MN_SURPRISE_REMOVAL);
+    // The last completion lets go of the pipe just before it returns to the bus.
+    auto ended = [&] { return !IsoStreamClaimed(IsoStreamIn) && bus_->Pending() == 0; };
+    for (int ms = 0; ms < 100 && !ended(); ++ms) Sleep(1);
+    EXPECT_TRUE(ended()) << "the hung transfer kept the stream";
+    EXPECT_LE(hk::Now100ns() - sent, 20 * kMs);
+    hk::CloseFile(handle_);
+    handle_ = hk::kInvalidHandle;
+    hk::PnpSend(pdo_, IRP_MN_REMOVE_DEVICE);
+    pnpStarted_ = false;
+}
+
 TEST_F(DeviceCoreTest, ARefusedLockThatBringsTheCountToZeroSignalsTheRemoval) {
     AddAndStart();
     DeviceExtension* ext = Ext();

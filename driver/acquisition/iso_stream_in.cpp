@@ -155,6 +155,7 @@ NTSTATUS Velnor_StartIsoStreamIn(PDEVICE_OBJECT deviceObject, PIRP irp, IsoStrea
 VOID SubmitIsoStreamIn(IsoStreamObject* stream) {
     auto* ext = static_cast<DeviceExtension*>(stream->DeviceObject->DeviceExtension);
     WriteShared(ext->DescriptorRingBuffer, stream->DescriptorRing);
+    RecordIsoStreamPipe(IsoStreamIn, stream->Pipe.PipeHandle);
     WriteShared(StopIsoStream, 0);
     // A stack that fails a submission at once runs the completion inside
     // IofCallDriver, and the last one frees the stream: nothing of it is

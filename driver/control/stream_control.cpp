@@ -14,6 +14,7 @@ VOID ResetRings(DeviceExtension* ext) {
 }
 
 constexpr ULONGLONG kWaitLimit100ns = 10000000;  // one second
+constexpr ULONGLONG kStopGrace100ns = 2500000;   // 250 ms
 constexpr LONGLONG kInPollInterval = -1000;      // 100 us, relative
 constexpr LONGLONG kEndPollInterval = -10000;    // 1 ms, relative
 
@@ -22,19 +23,21 @@ constexpr LONGLONG kEndPollInterval = -10000;    // 1 ms, relative
 // (15.6 ms by default), so a count of sleeps says little about the time.
 struct WaitBound {
     ULONGLONG startTick;
+    ULONGLONG limit100ns;
 };
 
-VOID StartWaitBound(WaitBound* bound) {
+VOID StartWaitBound(WaitBound* bound, ULONGLONG limit100ns = kWaitLimit100ns) {
     LARGE_INTEGER now;
     KeQueryTickCount(&now);
     bound->startTick = static_cast<ULONGLONG>(now.QuadPart);
+    bound->limit100ns = limit100ns;
 }
 
 BOOLEAN WaitBoundPassed(const WaitBound* bound) {
     LARGE_INTEGER now;
     KeQueryTickCount(&now);
     const ULONGLONG ticks = static_cast<ULONGLONG>(now.QuadPart) - bound->startTick;
-    return ticks * KeQueryTimeIncrement() > kWaitLimit100ns;
+    return ticks * KeQueryTimeIncrement() > bound->limit100ns;
 }
 
 VOID DelayFor(LONGLONG relative100ns) {
@@ -88,6 +91,33 @@ NTSTATUS AwaitPreviousStreams() {
         DelayFor(kEndPollInterval);
     }
     return STATUS_SUCCESS;
+}
+
+// With StopIsoStream set every transfer of both streams ends at its next
+// completion; the stop waits for that, so that the next start finds both
+// pipes free. A transfer the USB stack never completes (a hung one) would
+// hold its stream, and refuse every later start, for good: after 250 ms the
+// stop aborts the pipes still held, which cancels what is queued on them,
+// and gives up a second later. FALSE if a stream still holds its pipe then.
+BOOLEAN AwaitStreamsStopped(PDEVICE_OBJECT deviceObject) {
+    WaitBound bound;
+    StartWaitBound(&bound, kStopGrace100ns);
+    BOOLEAN aborted = FALSE;
+    while (StreamsOwnPipes()) {
+        // A start that came after this stop has cleared the flag again: the
+        // stream it set up is not this stop's to end.
+        if (!ReadShared(StopIsoStream)) return TRUE;
+        if (WaitBoundPassed(&bound)) {
+            if (aborted) return FALSE;
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM - "
+                          "transfers still pending, aborting the stream pipes\n");
+            AbortIsoStreamPipes(deviceObject);
+            aborted = TRUE;
+            StartWaitBound(&bound);
+        }
+        DelayFor(kEndPollInterval);
+    }
+    return TRUE;
 }
 
 }  // namespace
@@ -152,6 +182,9 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     WriteShared(AcqModuleConnected, 0);
     WriteShared(StopIsoStream, 1);
+    if (!AwaitStreamsStopped(deviceObject))
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM - "
+                      "the streams did not end\n");
     ResetRings(ext);
     velnor_filter_load_defaults();
     WriteShared(IsoInCompleted, 0);
@@ -164,7 +197,10 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS ControlReadIsoBuffer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER In\n");
-    if (!ext->DataRingBuffer || !ReadShared(ext->DescriptorRingBuffer)) {
+    // A full data ring has stopped the stream and freed its descriptor
+    // ring: the read still goes on, so the loss shows as a FIFO-full block.
+    const BOOLEAN overflowed = ext->DataRingBuffer && ReadFullFlag(ext->DataRingBuffer);
+    if (!ext->DataRingBuffer || (!ReadShared(ext->DescriptorRingBuffer) && !overflowed)) {
         irp->IoStatus.Information = 0;
         VELNOR_LOG(1, "Velnor> Velnor_ProcessIOCTL: no ring buffer 1\n");
         return STATUS_UNSUCCESSFUL;

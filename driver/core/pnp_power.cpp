@@ -236,6 +236,10 @@ NTSTATUS Velnor_DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         WriteShared(StopIsoStream, 1);
         if (CancelPendingIrp(ext))
             VELNOR_LOG(2, "Velnor> Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL IoCancelIrp (%x)\n", status);
+        // A transfer the stack still holds would keep its stream, and the
+        // pipe, until remove; the abort hands every one of them back now.
+        // After the cancel, so the abort's request block has the semaphore.
+        AbortIsoStreamPipes(deviceObject);
         WriteShared(IsoInCompleted, 0);
         break;
     case IRP_MN_REMOVE_DEVICE: {

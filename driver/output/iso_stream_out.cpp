@@ -96,6 +96,7 @@ NTSTATUS Velnor_StartIsoStreamOut(PDEVICE_OBJECT deviceObject, PIRP irp) {
     // A stack that fails a submission at once runs the completion inside
     // IofCallDriver, and the last one frees the stream: nothing of it is
     // read after the last submission.
+    RecordIsoStreamPipe(IsoStreamOut, stream->Pipe.PipeHandle);
     const ULONG count = stream->TransferCount;
     IsoTransferObject* transfers = stream->TransferObjects;
     for (ULONG t = 0; t < count; ++t) SubmitIsoTransfer(&transfers[t], IsoStreamTransferCompleteOut);

@@ -16,6 +16,8 @@ ULONG IsoUrbSize(ULONG packets) { return sizeof(USBD_ISO_PACKET_DESCRIPTOR) * pa
 
 // 1 while a stream owns the direction's pipe; indexed by IsoStreamDirection.
 volatile LONG IsoStreamOwned[2] = {0, 0};
+// The pipe each owned direction's stream runs on; null while none does.
+PVOID volatile IsoStreamPipeHandle[2] = {nullptr, nullptr};
 
 }  // namespace
 
@@ -23,7 +25,24 @@ BOOLEAN ClaimIsoStream(IsoStreamDirection direction) {
     return InterlockedCompareExchange(&IsoStreamOwned[direction], 1, 0) == 0;
 }
 
-VOID ReleaseIsoStream(IsoStreamDirection direction) { InterlockedExchange(&IsoStreamOwned[direction], 0); }
+VOID ReleaseIsoStream(IsoStreamDirection direction) {
+    WriteShared(IsoStreamPipeHandle[direction], nullptr);
+    InterlockedExchange(&IsoStreamOwned[direction], 0);
+}
+
+VOID RecordIsoStreamPipe(IsoStreamDirection direction, USBD_PIPE_HANDLE pipeHandle) {
+    WriteShared(IsoStreamPipeHandle[direction], pipeHandle);
+}
+
+VOID AbortIsoStreamPipes(PDEVICE_OBJECT deviceObject) {
+    for (LONG d = IsoStreamIn; d <= IsoStreamOut; ++d) {
+        const IsoStreamDirection direction = static_cast<IsoStreamDirection>(d);
+        // A stream that ends meanwhile leaves its pipe idle, and aborting an
+        // idle pipe is harmless; a stale handle is refused by the stack.
+        USBD_PIPE_HANDLE pipe = ReadShared(IsoStreamPipeHandle[direction]);
+        if (pipe && IsoStreamClaimed(direction)) Velnor_AbortPipe(deviceObject, pipe);
+    }
+}
 
 BOOLEAN IsoStreamClaimed(IsoStreamDirection direction) { return ReadShared(IsoStreamOwned[direction]) != 0; }
 

@@ -57,6 +57,13 @@ enum IsoStreamDirection { IsoStreamIn = 0, IsoStreamOut = 1 };
 BOOLEAN ClaimIsoStream(IsoStreamDirection direction);
 VOID ReleaseIsoStream(IsoStreamDirection direction);
 BOOLEAN IsoStreamClaimed(IsoStreamDirection direction);
+// The pipe handle of the stream that holds a direction, recorded by its
+// start before the first submission and cleared when the claim goes back.
+VOID RecordIsoStreamPipe(IsoStreamDirection direction, USBD_PIPE_HANDLE pipeHandle);
+// Aborts the pipe of every stream still holding its direction, which makes
+// the USB stack cancel every transfer queued on it, a hung one included.
+// Called with StopIsoStream set, so no completion resubmits afterwards.
+VOID AbortIsoStreamPipes(PDEVICE_OBJECT deviceObject);
 
 // Reads and checks the start request and the pipe it names. On success
 // `request` and `pipe` are filled in.
