@@ -25,7 +25,7 @@ export WINEDEBUG=-all
 start=$SECONDS
 log="$out/run.log"
 step() { echo "== $*" | tee -a "$log"; }
-run() { echo "\$ $*" >> "$log"; "$@" 2>&1 | tee -a "$log"; return "${PIPESTATUS[0]}"; }
+run() { echo "\$ $*" >> "$log"; "$@" 2>&1 | tr -d '\r' | tee -a "$log"; return "${PIPESTATUS[0]}"; }
 
 step "prefix"
 wine wineboot -i >/dev/null 2>&1
@@ -63,10 +63,10 @@ W velnor-setup.exe check 'C:\velnor\velnor.inf' 'USB\VID_1209&PID_7E1A' velnor
 step "install velnor.inf, then the bus as a root device"
 W velnor-setup.exe add-driver 'C:\velnor\velnor-wine.inf'
 W velnor-setup.exe add-root-device 'C:\velnor\velnorsimbus.inf' 'ROOT\VELNORSIMBUS'
-run wine reg query 'HKLM\System\CurrentControlSet\Services\velnor' /v DebugLevel || true
 W velnor-simbus.exe status
 step "velnor-ctl info"
 W velnor-ctl.exe info
+run wine reg query 'HKLM\System\CurrentControlSet\Services\velnor' /v DebugLevel
 step "a block from the packet file"
 W velnor-simbus.exe load 'C:\velnor\packets.bin'
 W velnor-ctl.exe block --samples 20 --channels 7
@@ -80,4 +80,22 @@ W velnor-ctl.exe info
 wineserver -k || true
 wineserver -w || true
 trap - EXIT
+
+# What the run must show.
+failed=0
+expect() {  # FILE COUNT PATTERN: PATTERN occurs COUNT times in FILE
+  local n
+  n=$(grep -c -- "$3" "$1" || true)
+  if [ "$n" -ne "$2" ]; then echo "run-wine: expected $2 x '$3' in $(basename "$1"), found $n" | tee -a "$log"; failed=1; fi
+}
+expect "$log" 1 'installs USB\\VID_1209&PID_7E1A with service velnor'
+expect "$log" 1 'DebugLevel    REG_DWORD    0x2'
+expect "$out/driver.log" 1 'Velnor.sys Build:'
+expect "$out/driver.log" 2 'Velnor_DispatchPnp: IRP_MN_START_DEVICE$'
+expect "$out/driver.log" 1 'Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL$'
+expect "$out/driver.log" 0 'ERROR:'
+expect "$log" 2 '^driver version [0-9]'
+expect "$log" 1 'electrode status 0x0000, packet status 0x0000$'
+expect "$log" 1 '^  row  0: 16384 16385 16386'
+[ $failed -eq 0 ] || { echo "run-wine: FAILED" | tee -a "$log"; exit 1; }
 echo "run-wine: done in $((SECONDS - start)) s; driver log: $out/driver.log" | tee -a "$log"
