@@ -13,7 +13,8 @@ build="$(cd "${1:-$root/build}" && pwd)"
 out="${2:-$build/wine-run}"
 win="$build/windows"
 for f in "$win/driver/velnor.sys" "$win/simulator/windows/velnorsimbus.sys" "$win/simulator/windows/velnor-setup.exe" \
-         "$win/simulator/windows/velnor-simbus.exe" "$build/windows-apps/velnor-ctl.exe"; do
+         "$win/simulator/windows/velnor-simbus.exe" "$win/simulator/windows/velnor-blocks.exe" \
+         "$build/windows-apps/velnor-ctl.exe" "$build/velnor-replay"; do
   [ -f "$f" ] || { echo "run-wine: $f is missing; build first" >&2; exit 1; }
 done
 command -v wine >/dev/null || { echo "run-wine: wine is not installed" >&2; exit 1; }
@@ -42,7 +43,8 @@ sed 's/^\[Velnor\.NTamd64\.10\.0\]/[Velnor.NTamd64]/' "$root/driver/velnor.inf" 
 cp "$root/driver/velnor.inf" "$stage/"
 cp "$win/driver/velnor.sys" "$win/simulator/windows/velnorsimbus.sys" \
    "$root/simulator/windows/velnorsimbus.inf" "$win/simulator/windows/velnor-setup.exe" \
-   "$win/simulator/windows/velnor-simbus.exe" "$build/windows-apps/velnor-ctl.exe" "$stage/"
+   "$win/simulator/windows/velnor-simbus.exe" "$win/simulator/windows/velnor-blocks.exe" \
+   "$build/windows-apps/velnor-ctl.exe" "$stage/"
 # The packages name catalogs (signed ones on Windows, see docs/windows-driver.md);
 # Wine copies them and verifies no signature, so empty ones stand in.
 : > "$stage/velnor.cat"
@@ -71,12 +73,20 @@ step "a block from the packet file"
 W velnor-simbus.exe load 'C:\velnor\packets.bin'
 W velnor-ctl.exe block --samples 20 --channels 7
 W velnor-simbus.exe status
+step "ten blocks of 200 samples, as velnor-replay reads them"
+W velnor-simbus.exe load 'C:\velnor\packets.bin'
+W velnor-blocks.exe 10 'C:\velnor\first.blk' 'C:\velnor\first.keys'
+W velnor-simbus.exe out 'C:\velnor\first.out'
+W velnor-simbus.exe status
 step "unplug, plug in again"
 W velnor-simbus.exe unplug
 W velnor-simbus.exe status
 W velnor-simbus.exe plug
 W velnor-simbus.exe status
 W velnor-ctl.exe info
+W velnor-simbus.exe load 'C:\velnor\packets.bin'
+W velnor-blocks.exe 10 'C:\velnor\again.blk' 'C:\velnor\again.keys'
+W velnor-simbus.exe out 'C:\velnor\again.out'
 wineserver -k || true
 wineserver -w || true
 trap - EXIT
@@ -97,5 +107,16 @@ expect "$out/driver.log" 0 'ERROR:'
 expect "$log" 2 '^driver version [0-9]'
 expect "$log" 1 'electrode status 0x0000, packet status 0x0000$'
 expect "$log" 1 '^  row  0: 16384 16385 16386'
+# The same packets through the same driver code on the host kernel.
+head -c $((2000 * 34)) "$stage/packets.bin" > "$out/packets-2000.bin"
+run "$build/velnor-replay" blocks "$out/packets-2000.bin" "$out/host.blk" "$out/host.keys" --nsamples 200 --nchannels 7
+for f in first again; do
+  for k in blk keys; do
+    cp "$stage/$f.$k" "$out/wine-$f.$k"
+    [ "$k" = blk ] && cp "$stage/$f.out" "$out/wine-$f.out"
+    if run cmp "$out/host.$k" "$out/wine-$f.$k"; then echo "run-wine: $f.$k equals velnor-replay's" | tee -a "$log"
+    else failed=1; fi
+  done
+done
 [ $failed -eq 0 ] || { echo "run-wine: FAILED" | tee -a "$log"; exit 1; }
 echo "run-wine: done in $((SECONDS - start)) s; driver log: $out/driver.log" | tee -a "$log"
