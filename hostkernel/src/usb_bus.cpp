@@ -479,7 +479,9 @@ void State::Finish(uint64_t id) {
         // completion on its pipe's own thread, still counted in flight.
         unsigned lane = 1 + ((p.endpoint & 0x0Fu) * 2 + (p.endpoint >> 7)) % (kBusLanes - 1);
         BusPostOn(lane, detail::Now(),
-                  [self = shared_from_this(), p, status, usbd] { Complete(self.get(), p, status, usbd); });
+                  [self = shared_from_this(), p, status = status, usbd = usbd] {
+                      Complete(self.get(), p, status, usbd);
+                  });
         return;
     }
     Complete(this, p, status, usbd);
