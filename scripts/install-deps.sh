@@ -3,7 +3,7 @@
 # Another install holding the package manager's lock (a fresh machine's
 # boot-time install, say) is waited for, up to ten minutes, not failed on.
 set -euo pipefail
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libedf-dev libcli11-dev
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libedf-dev libcli11-dev libcairo2-dev
           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do

@@ -41,6 +41,9 @@ struct Runtime {
     std::unique_ptr<hk::pnp::UsbDevice> device;
     FILE* log = nullptr;
     bool ownLog = false;
+    // The plug pulled at a set time (VELNOR_SIM unplug=SECONDS); `quit` ends the wait at exit.
+    std::unique_ptr<hk::SimThread> unplugTimer;
+    KEVENT quit;
 };
 
 // Never destroyed: the unplug at exit and late threads may still use it.
@@ -123,9 +126,10 @@ public:
             return true;
         }
         if (name == "key") return Key(value);
+        if (name == "unplug") return Number(value, 0, 1e7, &s_->unplugAfter);
         return Fail("unknown setting \"" + std::string(name) +
                     "\" (known: rate, amplitude, axis, irregularity, ectopic, paced, asystole, mains, wander, noise, "
-                    "carrier, seed, counts, leadoff, key, pace, recording, csvrate)");
+                    "carrier, seed, counts, leadoff, key, pace, recording, csvrate, unplug)");
     }
 
 private:
@@ -226,6 +230,10 @@ void Shutdown() {
         rt = g_runtime;
     }
     if (!rt || !rt->device) return;
+    if (rt->unplugTimer) {
+        KeSetEvent(&rt->quit, IO_NO_INCREMENT, FALSE);
+        rt->unplugTimer->Join();
+    }
     if (size_t open = OpenHandleCount()) {
         // Closing them is the application's business; a removal cannot
         // finish while they are open.
@@ -290,6 +298,15 @@ void Boot() {
         rt->device = std::make_unique<hk::pnp::UsbDevice>(rt->module);
     });
     boot.Join();
+    if (rt->settings.unplugAfter >= 0) {
+        KeInitializeEvent(&rt->quit, NotificationEvent, FALSE);
+        rt->unplugTimer = std::make_unique<hk::SimThread>("velnor-unplug", [rt] {
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -static_cast<LONGLONG>(rt->settings.unplugAfter * 1e7);
+            if (KeWaitForSingleObject(&rt->quit, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
+                rt->device->Unplug();
+        });
+    }
     if (rt->device->State() != hk::pnp::DeviceState::Started)
         std::fprintf(stderr, "velnor: the simulated module did not start (%s, status 0x%08X); \\\\.\\Velnor-0 will not open\n",
                      hk::pnp::StateName(rt->device->State()), static_cast<unsigned>(rt->device->StartStatus()));

@@ -51,6 +51,7 @@ struct ModuleSettings {
     uint32_t leadOffMask = 0;       // bit e: electrode e (see Electrode) is off
     std::vector<KeyPress> keys;
     uint16_t paceValue = 0x40;      // STA2 pace value sent with each pacemaker pulse packet
+    double unplugAfter = -1;        // the host runtime pulls the plug this many seconds after plug-in
 };
 
 // One output packet as the module received it.
