@@ -448,7 +448,10 @@ int Record(const RecordOptions& o) {
     edf.Close();
     if (exitCode == 0) device.StopStreams();
 
-    if (!ending.empty()) std::printf("velnor-acq: %s at %.1f s; the recording so far is saved.\n", ending.c_str(), end);
+    // A Ctrl-C is the user's own ending; an unplug is an error and goes where errors go.
+    if (!ending.empty())
+        std::fprintf(exitCode == 0 ? stdout : stderr, "velnor-acq: %s at %.1f s; the recording so far is saved.\n",
+                     ending.c_str(), end);
     double meanHr = 0;
     if (beats.size() >= 2) meanHr = 60.0 * static_cast<double>(beats.size() - 1) / (beats.back() - beats.front());
     std::printf("recorded %.1f s, %zu samples per lead at %d S/s, %zu signals\n", end, edf.Records() * perRecord,
