@@ -236,15 +236,21 @@ namespace {
 // after its free is still reported, and it is filled anew when reused.
 constexpr size_t kKeepFrom = 64 * 1024;
 constexpr size_t kKeepAtMost = 4;
-std::vector<std::pair<void*, size_t>> g_kept;  // guarded by g_poolLock
+// A plain array: it outlives every destructor, so the kept blocks stay
+// reachable for the leak check at exit.
+struct Kept {
+    void* block;
+    size_t bytes;
+};
+Kept g_kept[kKeepAtMost];  // guarded by g_poolLock; empty slots hold nullptr
 
 void* TakeKept(size_t bytes) {
     if (bytes < kKeepFrom) return nullptr;
     std::lock_guard<std::mutex> guard(g_poolLock);
-    for (auto it = g_kept.begin(); it != g_kept.end(); ++it) {
-        if (it->second != bytes) continue;
-        void* p = it->first;
-        g_kept.erase(it);
+    for (Kept& k : g_kept) {
+        if (!k.block || k.bytes != bytes) continue;
+        void* p = k.block;
+        k.block = nullptr;
         ASAN_UNPOISON_MEMORY_REGION(p, bytes);
         return p;
     }
@@ -253,10 +259,14 @@ void* TakeKept(size_t bytes) {
 
 // Called with g_poolLock held.
 bool Keep(void* p, size_t bytes) {
-    if (bytes < kKeepFrom || g_kept.size() >= kKeepAtMost) return false;
-    ASAN_POISON_MEMORY_REGION(p, bytes);
-    g_kept.emplace_back(p, bytes);
-    return true;
+    if (bytes < kKeepFrom) return false;
+    for (Kept& k : g_kept) {
+        if (k.block) continue;
+        ASAN_POISON_MEMORY_REGION(p, bytes);
+        k = {p, bytes};
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
