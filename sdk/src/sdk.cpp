@@ -341,8 +341,17 @@ void Device::SetAnalogOutput(int channel, const AnalogOutput& o) {
 
 void Device::StartStreams(const StreamParameters& p) {
     if (streaming_) StopStreams();
+    // The driver keeps its settings driver-wide, and a stop puts the filters
+    // back to their defaults: every start sends this handle's settings again,
+    // so the blocks carry the electrodes ReadBlock expects.
+    const Settings settings = settings_;
+    Configure(settings);
     Control(IOCTL_VELNOR_START_ISO_STREAM_IN, &p.in, sizeof p.in, nullptr, 0, "starting the IN stream");
     streaming_ = true;
+    // Starting the IN stream sets every analog output to its zero line; a
+    // constant level goes in after it (an output following a lead keeps it).
+    for (int channel = 0; channel < 4; ++channel)
+        if (!settings_.analog[channel].follows) SetAnalogOutput(channel, settings_.analog[channel]);
     Control(IOCTL_VELNOR_ENABLE, nullptr, 0, nullptr, 0, "enabling the module");
     if (p.startOut)
         Control(IOCTL_VELNOR_START_ISO_STREAM_OUT, &p.out, sizeof p.out, nullptr, 0, "starting the OUT stream");
