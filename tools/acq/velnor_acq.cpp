@@ -41,10 +41,18 @@ namespace {
 using namespace velnor::sdk;
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_fileClosed{false};
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
         g_interrupted = true;
+        return TRUE;
+    }
+    if (type == CTRL_CLOSE_EVENT) {
+        // The console window closed: Windows ends the process as soon as this
+        // returns (and at the latest after 5 s), so wait for the file.
+        g_interrupted = true;
+        for (int i = 0; i < 90 && !g_fileClosed; ++i) Sleep(50);
         return TRUE;
     }
     return FALSE;
@@ -463,6 +471,7 @@ int Record(const RecordOptions& o) {
     status.Show(end, heartRate(), n, leadOff.on, true);
     status.End();
     edf.Close();
+    g_fileClosed = true;
     if (exitCode == 0) device.StopStreams();
 
     // A Ctrl-C is the user's own ending; an unplug is an error and goes where errors go.
