@@ -355,7 +355,9 @@ void Device::StartStreams(const StreamParameters& p) {
     Configure(settings);
     Control(IOCTL_VELNOR_START_ISO_STREAM_IN, &p.in, sizeof p.in, nullptr, 0, "starting the IN stream");
     streaming_ = true;
-    if (p.fineTimer && !timerRaised_) timerRaised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
+    // The driver waits for packets in 1 ms sleeps, which last a whole timer
+    // tick (15.6 ms) unless the resolution is raised: 1 ms while streaming.
+    if (!timerRaised_) timerRaised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
     // Starting the IN stream sets every analog output to its zero line; a
     // constant level goes in after it (an output following a lead keeps it).
     for (int channel = 0; channel < 4; ++channel)

@@ -352,9 +352,6 @@ int Record(const RecordOptions& o) {
     StreamParameters stream;
     stream.in.PacketsPerTransfer = static_cast<uint32_t>(o.inPackets);
     stream.in.TransferCount = static_cast<uint32_t>(o.inTransfers);
-    // A recording needs every block, not each one at once: the default timer
-    // tick lets the driver poll for packets far less often.
-    stream.fineTimer = false;
     device.StartStreams(stream);
 
     const size_t perRecord = static_cast<size_t>(o.rate / 10);

@@ -101,10 +101,6 @@ struct StreamParameters {
     IsoStreamRequest in = {0, 108, 64, 1, 16};
     IsoStreamRequest out = {1, 16, 0, 5, 4};
     bool startOut = true;  // the OUT stream drives the outputs and keeps the IN stream fed
-    // The timer resolution at 1 ms while streaming: the driver waits for
-    // packets in 1 ms sleeps, which otherwise last a 15.6 ms tick. Costs
-    // wakeups; an application that only stores blocks can do without.
-    bool fineTimer = true;
 };
 
 // ---------------------------------------------------------------- errors
@@ -209,9 +205,9 @@ public:
     // flushes the keypad: the driver honours no key until a flush, so without
     // it no key would ever be seen.
     void StartStreams(const StreamParameters& parameters = {});
-    // Disables the module and stops both streams (waits up to 100 ms for them),
-    // and gives back the timer resolution (StreamParameters::fineTimer; on
-    // Windows, link winmm).
+    // Disables the module and stops both streams (waits up to 100 ms for them).
+    // While streaming the SDK holds the timer resolution at 1 ms (on Windows,
+    // link winmm).
     void StopStreams();
     bool Streaming() const { return streaming_; }
 
