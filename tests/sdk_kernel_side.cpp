@@ -50,6 +50,4 @@ std::array<uint16_t, 4> LatestAnalogOutputs() {
     return {s.an[0], s.an[1], s.an[2], s.an[3]};
 }
 
-int64_t VirtualNow100ns() { return hk::Now100ns(); }
-
 }  // namespace win32_test

@@ -201,7 +201,6 @@ void Device::Close() {
             CloseHandle(d.handle_);
             d.handle_ = INVALID_HANDLE_VALUE;
             d.streaming_ = false;
-            d.ReleaseTimer();
         }
     } closer{*this};
     if (streaming_) {
@@ -355,9 +354,6 @@ void Device::StartStreams(const StreamParameters& p) {
     Configure(settings);
     Control(IOCTL_VELNOR_START_ISO_STREAM_IN, &p.in, sizeof p.in, nullptr, 0, "starting the IN stream");
     streaming_ = true;
-    // The driver waits for packets in 1 ms sleeps, which last a whole timer
-    // tick (15.6 ms) unless the resolution is raised: 1 ms while streaming.
-    if (!timerRaised_) timerRaised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
     // Starting the IN stream sets every analog output to its zero line; a
     // constant level goes in after it (an output following a lead keeps it).
     for (int channel = 0; channel < 4; ++channel)
@@ -384,12 +380,6 @@ void Device::StopStreams() {
         if (DeviceIoControl(handle_, IOCTL_VELNOR_DISABLE, nullptr, 0, nullptr, 0, &bytes, nullptr)) break;
         Sleep(1);
     }
-    ReleaseTimer();
-}
-
-void Device::ReleaseTimer() {
-    if (timerRaised_) timeEndPeriod(1);
-    timerRaised_ = false;
 }
 
 Block Device::ReadBlock(uint32_t samples) {

@@ -50,6 +50,5 @@ DriverFilters ReadDriverFilters();
 int64_t FindModulePacket(const int16_t* la, const int16_t* ll, size_t n, int stride);
 std::array<uint16_t, 17> ModulePacket(uint64_t k);
 std::array<uint16_t, 4> LatestAnalogOutputs();  // of the last output packet the module took
-int64_t VirtualNow100ns();
 
 }  // namespace win32_test

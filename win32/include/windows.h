@@ -246,14 +246,6 @@ ULONGLONG WINAPI GetTickCount64(void);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 
-// The timer resolution (winmm): while any period is asked for, the kernel's
-// tick is the shortest one asked for, so 1 ms waits last 1 ms, not a tick.
-typedef UINT MMRESULT;
-#define TIMERR_NOERROR 0u
-#define TIMERR_NOCANDO 97u
-MMRESULT WINAPI timeBeginPeriod(UINT uPeriod);
-MMRESULT WINAPI timeEndPeriod(UINT uPeriod);
-
 // Ctrl-C (SIGINT) and Ctrl-\ (SIGQUIT, as CTRL_BREAK_EVENT).
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 

@@ -24,7 +24,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,29 +206,6 @@ uint32_t Deliver(const std::basic_string<Char>& text, uint32_t flags, Char* buff
     std::copy(text.begin(), text.end(), buffer);
     buffer[length] = 0;
     return length;
-}
-
-// ---------------------------------------------------------------- timer resolution
-// The periods asked for and not yet ended, in ms; the kernel's tick follows
-// the shortest, and returns to the boot tick when none is left.
-constexpr uint32_t kTimerNoCanDo = 97;
-constexpr ULONG kBootTick = 156250;
-std::mutex g_periodLock;
-std::multiset<uint32_t> g_periods;
-
-uint32_t TimerPeriods(uint32_t period, bool begin) {
-    velnor::host::EnsureBooted();
-    std::lock_guard<std::mutex> guard(g_periodLock);
-    if (period == 0 || period > 1000) return kTimerNoCanDo;
-    if (begin) {
-        g_periods.insert(period);
-    } else {
-        auto it = g_periods.find(period);
-        if (it == g_periods.end()) return kTimerNoCanDo;
-        g_periods.erase(it);
-    }
-    hk::SetTimeIncrement(g_periods.empty() ? kBootTick : *g_periods.begin() * 10000);
-    return 0;
 }
 
 // ---------------------------------------------------------------- console control
@@ -451,11 +427,6 @@ int QueryPerformanceFrequency(_LARGE_INTEGER* frequency) {
     frequency->QuadPart = 10000000;  // the counter is the clock in 100 ns units
     return 1;
 }
-
-// ---------------------------------------------------------------- timer resolution
-uint32_t timeBeginPeriod(uint32_t period) { return TimerPeriods(period, true); }
-
-uint32_t timeEndPeriod(uint32_t period) { return TimerPeriods(period, false); }
 
 // ---------------------------------------------------------------- console
 int SetConsoleCtrlHandler(int (*handler)(uint32_t), int add) {

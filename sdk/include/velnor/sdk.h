@@ -206,8 +206,6 @@ public:
     // it no key would ever be seen.
     void StartStreams(const StreamParameters& parameters = {});
     // Disables the module and stops both streams (waits up to 100 ms for them).
-    // While streaming the SDK holds the timer resolution at 1 ms (on Windows,
-    // link winmm).
     void StopStreams();
     bool Streaming() const { return streaming_; }
 
@@ -233,14 +231,12 @@ private:
                      const char* what);
     uint32_t DriverLastError();
     void SetU32(uint32_t code, uint32_t value, const char* what);
-    void ReleaseTimer();
 
     void* handle_;
     Settings settings_;
     bool streaming_ = false;
     std::array<bool, 3> held_{};
     bool keysArmed_ = false;
-    bool timerRaised_ = false;  // the 1 ms timer resolution asked for while streaming
     std::vector<uint16_t> buffer_;
 };
 
