@@ -488,8 +488,11 @@ int Record(const RecordOptions& o) {
                 n.keys);
     std::printf("blocks %zu: lead-off %zu, sync errors %zu, sequence errors %zu, checksum errors %zu\n", n.blocks,
                 leadOff.count, sync.count, sequence.count, checksum.count);
-    std::printf("error blocks %zu: FIFO full %zu, timeout %zu, no module %zu, other %zu; lost %.1f s (flat in the file)\n",
-                n.errorBlocks, n.fifoFull, n.timeouts, n.noModule, n.otherErrors,
+    // The module sends 2000 packets a second whatever the rate: the time an
+    // error block stood for is that many packets the file does not have.
+    std::printf("error blocks %zu: FIFO full %zu, timeout %zu, no module %zu, other %zu; lost %zu packets, %.1f s "
+                "(flat in the file)\n",
+                n.errorBlocks, n.fifoFull, n.timeouts, n.noModule, n.otherErrors, n.lostRecords * 200,
                 static_cast<double>(n.lostRecords) / 10);
     std::printf("file %s\n", o.out.c_str());
     return exitCode;
