@@ -343,6 +343,10 @@ void Device::StartStreams(const StreamParameters& p) {
     if (streaming_) StopStreams();
     Control(IOCTL_VELNOR_START_ISO_STREAM_IN, &p.in, sizeof p.in, nullptr, 0, "starting the IN stream");
     streaming_ = true;
+    // The IN stream's start puts every analog output at the zero line; the
+    // outputs that hold a level get theirs back.
+    for (int channel = 0; channel < 4; ++channel)
+        if (!settings_.analog[channel].follows) SetAnalogOutput(channel, settings_.analog[channel]);
     Control(IOCTL_VELNOR_ENABLE, nullptr, 0, nullptr, 0, "enabling the module");
     if (p.startOut)
         Control(IOCTL_VELNOR_START_ISO_STREAM_OUT, &p.out, sizeof p.out, nullptr, 0, "starting the OUT stream");
@@ -407,6 +411,7 @@ Block Device::ReadBlock(uint32_t samples) {
     }
     const uint16_t* pace = &buffer_[rows.size() * samples];
     block.pace.assign(pace, pace + samples);
+    block.electrodeStatus = buffer_[(rows.size() + 1) * samples];
     block.status = BlockStatus::Decode(buffer_[(rows.size() + 1) * samples + 1]);
     return block;
 }

@@ -144,6 +144,7 @@ struct Block {
     BlockError error = BlockError::None;  // an error block carries no samples
     uint16_t errorCode = 0;               // the driver's code (OR of 2, 3, 4, 6, 7)
     BlockStatus status;
+    uint16_t electrodeStatus = 0;           // the driver's electrode status word of the block
     uint32_t rate = 2000;                   // samples per second
     std::vector<Electrode> electrodes;      // the rows, in order
     // samples[row][s], microvolts; raw[row][s] the module's words.
@@ -199,7 +200,8 @@ public:
     void Configure(const Settings& settings);
     const Settings& CurrentSettings() const { return settings_; }
 
-    // Starts the IN stream, enables the module (keys), then the OUT stream.
+    // Starts the IN stream (and writes the constant analog levels again, which
+    // the start resets), enables the module (keys), then the OUT stream.
     // The first start on a handle also flushes the keypad: the driver honours
     // no key until a flush, so without it no key would ever be seen.
     void StartStreams(const StreamParameters& parameters = {});
