@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace win32_test {
 
@@ -24,6 +25,10 @@ void LoadStatusDriver();  // once per process
 // Holds a key (1 to 3) of the simulated module down from now for `seconds`
 // of kernel time.
 void PressKey(int key, double seconds);
+
+// The third analog output's value in every output packet the simulated
+// module has received, oldest first.
+std::vector<uint16_t> ReceivedAnalog3();
 
 // The device going away (tests/control_interface_kernel_side.cpp): pulls the
 // simulated module's plug, names the device node's state ("Started",
