@@ -70,6 +70,7 @@ step "install velnor.inf, then the bus as a root device"
 W velnor-setup.exe add-driver 'C:\velnor\velnor-wine.inf'
 W velnor-setup.exe add-root-device 'C:\velnor\velnorsimbus.inf' 'ROOT\VELNORSIMBUS'
 W velnor-simbus.exe status
+W velnor-simbus.exe wait
 step "velnor-ctl info"
 W velnor-ctl.exe info
 run wine reg query 'HKLM\System\CurrentControlSet\Services\velnor' /v DebugLevel
