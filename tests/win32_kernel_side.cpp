@@ -69,12 +69,6 @@ void LoadStatusDriver() {
     ASSERT_TRUE(g_statusDriver && NT_SUCCESS(status));
 }
 
-std::vector<uint16_t> ReceivedAnalog3() {
-    std::vector<uint16_t> values;
-    for (const auto& o : velnor::host::Module()->Outputs()) values.push_back(o.an[2]);
-    return values;
-}
-
 void PressKey(int key, double seconds) {
     velnor::host::EnsureBooted();
     velnor::host::Module()->PressKey({key, static_cast<double>(hk::Now100ns()) / 1e7, seconds});

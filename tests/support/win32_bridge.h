@@ -3,8 +3,9 @@
 // types, since no translation unit sees both headers.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace win32_test {
 
@@ -26,10 +27,6 @@ void LoadStatusDriver();  // once per process
 // of kernel time.
 void PressKey(int key, double seconds);
 
-// The third analog output's value in every output packet the simulated
-// module has received, oldest first.
-std::vector<uint16_t> ReceivedAnalog3();
-
 // The device going away (tests/control_interface_kernel_side.cpp): pulls the
 // simulated module's plug, names the device node's state ("Started",
 // "SurpriseRemoved", "Removed", ...), and plugs a new module in once the
@@ -37,5 +34,21 @@ std::vector<uint16_t> ReceivedAnalog3();
 void UnplugModule();
 const char* DeviceState();
 void PlugNewModule();
+
+// The SDK's test, kernel side (tests/sdk_kernel_side.cpp): the signal
+// settings the driver holds, the module's packets and its analog outputs.
+struct DriverFilters {
+    std::array<float, 3> highPass;
+    std::array<float, 16> lowPass;
+    float mainsCosine;  // the line canceller's frequency
+    bool mainsOn;
+    bool operator==(const DriverFilters&) const = default;
+};
+DriverFilters ReadDriverFilters();
+// The first of the module's packets whose LA and LL words are la[j] and
+// ll[j] at packets k, k + stride, ...; -1 when none of the recent ones is.
+int64_t FindModulePacket(const int16_t* la, const int16_t* ll, size_t n, int stride);
+std::array<uint16_t, 17> ModulePacket(uint64_t k);
+std::array<uint16_t, 4> LatestAnalogOutputs();  // of the last output packet the module took
 
 }  // namespace win32_test

@@ -204,10 +204,11 @@ public:
     void Configure(const Settings& settings);
     const Settings& CurrentSettings() const { return settings_; }
 
-    // Starts the IN stream (and writes the constant analog levels again, which
-    // the start resets), enables the module (keys), then the OUT stream.
-    // The first start on a handle also flushes the keypad: the driver honours
-    // no key until a flush, so without it no key would ever be seen.
+    // Sends the current settings again (the driver's stop resets its filters,
+    // its start the analog output levels), starts the IN stream, enables the
+    // module (keys), then the OUT stream. The first start on a handle also
+    // flushes the keypad: the driver honours no key until a flush, so without
+    // it no key would ever be seen.
     void StartStreams(const StreamParameters& parameters = {});
     // Disables the module and stops both streams (waits up to 100 ms for
     // them); gives back the timer period StartStreams asked for.
