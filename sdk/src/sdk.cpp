@@ -429,6 +429,7 @@ Block Device::ReadBlock(uint32_t samples) {
     }
     const uint16_t* pace = &buffer_[rows.size() * samples];
     block.pace.assign(pace, pace + samples);
+    block.electrodeStatus = buffer_[(rows.size() + 1) * samples];
     block.status = BlockStatus::Decode(buffer_[(rows.size() + 1) * samples + 1]);
     return block;
 }

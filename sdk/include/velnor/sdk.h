@@ -148,6 +148,7 @@ struct Block {
     BlockError error = BlockError::None;  // an error block carries no samples
     uint16_t errorCode = 0;               // the driver's code (OR of 2, 3, 4, 6, 7)
     BlockStatus status;
+    uint16_t electrodeStatus = 0;           // the driver's electrode status word of the block
     uint32_t rate = 2000;                   // samples per second
     std::vector<Electrode> electrodes;      // the rows, in order
     // samples[row][s], microvolts; raw[row][s] the module's words.
