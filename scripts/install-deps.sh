@@ -4,7 +4,10 @@
 # boot-time install, say) is waited for, up to ten minutes, not failed on.
 set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libedf-dev libcli11-dev libcairo2-dev
-          g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+          g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+          clang libfuzzer-14-dev libclang-rt-14-dev python3-mne)
+# VELNOR_WINE=1: also Wine, which runs velnor.sys (scripts/run-wine.sh).
+[ "${VELNOR_WINE:-0}" = 1 ] && packages+=(wine64 wine python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

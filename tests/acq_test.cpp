@@ -179,10 +179,10 @@ TEST(VelnorAcq, FileHoldsEveryLeadWithinOneCountAndEveryBeatAtEachRate) {
     }
 }
 
-TEST(VelnorAcq, PacedPatientAndLeadOffAreAnnotated) {
+TEST(VelnorAcq, PacedPatientLeadOffAndKeysAreAnnotated) {
     const std::string file = Dir() + "/events.edf";
     const Outcome r = Acq("record -o " + file + " -d 6 --rate 500 --paced-patient --sim-paced --sim-heart-rate 70 "
-                      "--sim-lead-off 0x4");
+                      "--sim-lead-off 0x4 --sim key=2:1.5:0.6,key=3:4:0.3");
     ASSERT_EQ(r.exit, 0) << r.out;
     const EdfFile f(file);
     ASSERT_TRUE(f.ok);
@@ -194,6 +194,14 @@ TEST(VelnorAcq, PacedPatientAndLeadOffAreAnnotated) {
     // V1 held off from the start: one lead-off interval over the recording.
     ASSERT_EQ(f.Times("Lead off").size(), 1u);
     EXPECT_NE(r.out.find("lead-off 60"), std::string::npos) << r.out;
+    // Keys are seen per 100 ms block; presses here start and end on block edges.
+    const auto near = [](const std::vector<double>& t, double at) { return t.size() == 1 && std::abs(t[0] - at) < 0.01; };
+    EXPECT_TRUE(near(f.Times("Key 2 down"), 1.5)) << r.out;
+    EXPECT_TRUE(near(f.Times("Key 2 up"), 2.1)) << r.out;
+    EXPECT_TRUE(near(f.Times("Key 3 down"), 4.0)) << r.out;
+    EXPECT_TRUE(near(f.Times("Key 3 up"), 4.3)) << r.out;
+    EXPECT_TRUE(f.Times("Key 1 down").empty());
+    EXPECT_NE(r.out.find("key presses 2"), std::string::npos) << r.out;
 }
 
 TEST(VelnorAcq, CtrlCAndUnplugEndWithAValidFileAndAClearMessage) {

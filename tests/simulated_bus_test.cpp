@@ -645,4 +645,39 @@ TEST_F(SimulatedBusTest, InlineCompletionRunsTheCompletionBeforeIoCallDriverRetu
     bus_->Plug();
 }
 
+// A module whose configuration ends in an endpoint record cut short: its
+// interface claims six endpoints, five are whole. The controller hands out
+// pipes for the whole records only and never reads past the descriptor.
+class TruncatedEndpointModule : public AcquisitionModule {
+public:
+    TruncatedEndpointModule() : AcquisitionModule(velnor::sim::ModuleSettings{}) {}
+    std::vector<uint8_t> ConfigurationDescriptor() override {
+        std::vector<uint8_t> d = AcquisitionModule::ConfigurationDescriptor();
+        const size_t setting0 = 9 + 9 + 5 * 7;
+        d.resize(setting0);
+        d[2] = static_cast<uint8_t>(setting0);
+        d[3] = 0;
+        d[9 + 4] = 6;  // bNumEndpoints
+        d.insert(d.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x86});
+        return d;
+    }
+};
+
+TEST_F(SimulatedBusTest, EndpointRecordCutShortGivesNoPipe) {
+    bus_.reset();
+    auto module = std::make_shared<TruncatedEndpointModule>();
+    bus_ = std::make_unique<hk::usb::HostController>(module);
+    config_ = module->ConfigurationDescriptor();
+    auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config_.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, 0, 0, -1, -1, -1), nullptr},
+                                         {nullptr, nullptr}};
+    ASSERT_NE(list[0].InterfaceDescriptor, nullptr);
+    PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(SendUrb(Pdo(), urb), STATUS_SUCCESS);
+    ASSERT_EQ(list[0].Interface->NumberOfPipes, 5u);
+    for (ULONG p = 0; p < 5; ++p) EXPECT_NE(list[0].Interface->Pipes[p].EndpointAddress, 0x86);
+    ExFreePool(urb);
+}
+
 }  // namespace

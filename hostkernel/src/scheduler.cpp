@@ -24,11 +24,15 @@ namespace {
 
 constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
 
+// Each waiter sleeps on its own condition variable, so a wake-up disturbs
+// only the thread it wakes: a shared one woke every simulation thread on
+// every step of the clock, and the futex traffic dominated a long run.
 struct Waiter {
     const std::function<bool()>* ready;
     const std::function<int64_t()>* deadline;
     bool woken = false;
     detail::WaitResult result = detail::WaitResult::Ready;
+    std::condition_variable cv;
 };
 
 struct Participant {
@@ -38,7 +42,7 @@ struct Participant {
 
 struct Scheduler {
     std::mutex lock;
-    std::condition_variable cv;
+    std::condition_variable cv;  // real-time waits
     std::list<Waiter*> waiters;
     int running = 0;  // registered threads not blocked in a kernel wait
     std::atomic<bool> realTime{false};
@@ -56,6 +60,15 @@ Scheduler& S() {
 }
 
 thread_local Participant* t_self = nullptr;
+
+// Simulation threads hand the processor to each other at every step of the
+// clock, always under the dispatcher lock. As batch threads a woken thread
+// does not preempt its waker, which would only block on the lock the waker
+// still holds and switch straight back.
+void BecomeBatchThread() {
+    sched_param none{};
+    (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);
+}
 
 // Real-time virtual time; clockLock held.
 int64_t RealNowLocked(const Scheduler& s) {
@@ -75,6 +88,7 @@ int64_t RealNow(Scheduler& s) {
 struct MainThreadRegistration {
     MainThreadRegistration() {
         if (syscall(SYS_gettid) != getpid()) return;
+        BecomeBatchThread();
         std::lock_guard<std::mutex> guard(S().lock);
         t_self = new Participant{"main", false};
         S().running++;
@@ -85,6 +99,14 @@ void Wake(Waiter* w, detail::WaitResult result) {
     w->woken = true;
     w->result = result;
     S().running++;
+    w->cv.notify_one();
+}
+
+// A change of clock mode concerns every waiter.
+void NotifyEveryone() {
+    Scheduler& s = S();
+    for (Waiter* w : s.waiters) w->cv.notify_one();
+    s.cv.notify_all();
 }
 
 // Every registered thread is blocked: wake whoever is ready, otherwise move
@@ -115,7 +137,6 @@ void Advance() {
                     if (!w->woken && (*w->deadline)() <= s.now.load()) Wake(w, detail::WaitResult::Timeout);
         }
     }
-    s.cv.notify_all();
 }
 
 void LeaveRunning() {
@@ -142,10 +163,12 @@ void CheckSimulationThread(const char* routine) {
 
 void Signal() {
     Scheduler& s = S();
-    if (!s.realTime)
-        for (Waiter* w : s.waiters)
-            if (!w->woken && (*w->ready)()) Wake(w, WaitResult::Ready);
-    s.cv.notify_all();
+    if (s.realTime) {
+        s.cv.notify_all();
+        return;
+    }
+    for (Waiter* w : s.waiters)
+        if (!w->woken && (*w->ready)()) Wake(w, WaitResult::Ready);
 }
 
 WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, const std::function<bool()>& ready,
@@ -185,10 +208,10 @@ WaitResult BlockUntil(std::unique_lock<std::mutex>& lock, const char* routine, c
             s.cv.wait_until(lock, limit);
             continue;
         }
-        Waiter w{&ready, &deadline};
+        Waiter w{&ready, &deadline, false, WaitResult::Ready, {}};
         s.waiters.push_back(&w);
         LeaveRunning();
-        while (!w.woken && !s.realTime) s.cv.wait(lock);
+        while (!w.woken && !s.realTime) w.cv.wait(lock);
         s.waiters.remove(&w);
         if (!w.woken) {  // the clock went real-time under us
             s.running++;
@@ -227,7 +250,7 @@ void SetClockFactor(double factor) {
         s.now.store(now);
         s.realTime = true;
     }
-    s.cv.notify_all();
+    NotifyEveryone();
 }
 
 void SetDiscreteClock() {
@@ -240,7 +263,7 @@ void SetDiscreteClock() {
         s.realTime = false;
     }
     // Threads in a real-time wait move to the discrete one within a few ms.
-    s.cv.notify_all();
+    NotifyEveryone();
 }
 
 bool ClockIsDiscrete() { return !S().realTime; }
@@ -268,6 +291,7 @@ SimThread::SimThread(std::string name, std::function<void()> body) : shared_(std
     try {
         thread_ = std::thread([shared] {
             t_self = &shared->participant;
+            BecomeBatchThread();
             // Named for debuggers and thread listings (at most 15 characters).
             pthread_setname_np(pthread_self(), shared->participant.name.substr(0, 15).c_str());
             shared->body();

@@ -287,8 +287,14 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
     size_t at = 0;
     const USB_INTERFACE_DESCRIPTOR* found = nullptr;
     std::lock_guard<std::mutex> guard(lock);
-    while (at + 2 <= config.size() && config[at] >= 2) {
+    // Records are read whole only when they lie whole inside the descriptor:
+    // a device may state any length, and a truncated record ends the walk.
+    auto whole = [&config](size_t from, size_t least) {
+        return from + 2 <= config.size() && config[from] >= least && config[from] <= config.size() - from;
+    };
+    while (whole(at, 2)) {
         if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            if (config[at] < sizeof(USB_INTERFACE_DESCRIPTOR)) break;
             auto* d = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(&config[at]);
             if (found) break;
             if (d->bInterfaceNumber == info->InterfaceNumber && d->bAlternateSetting == info->AlternateSetting) {
@@ -306,10 +312,10 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
                 std::erase_if(pipes, [d](const auto& p) { return p.second.interfaceNumber == d->bInterfaceNumber; });
                 ++generation;
                 ULONG pipe = 0;
-                for (size_t e = at + config[at]; e + 2 <= config.size() && config[e] >= 2 && pipe < info->NumberOfPipes;
-                     e += config[e]) {
+                for (size_t e = at + config[at]; whole(e, 2) && pipe < info->NumberOfPipes; e += config[e]) {
                     if (config[e + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
                     if (config[e + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
+                    if (config[e] < sizeof(USB_ENDPOINT_DESCRIPTOR)) break;
                     auto* ep = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&config[e]);
                     USBD_PIPE_INFORMATION& p = info->Pipes[pipe++];
                     // The driver may ask for a packet size of its own; the pipe then runs with it.
@@ -479,7 +485,9 @@ void State::Finish(uint64_t id) {
         // completion on its pipe's own thread, still counted in flight.
         unsigned lane = 1 + ((p.endpoint & 0x0Fu) * 2 + (p.endpoint >> 7)) % (kBusLanes - 1);
         BusPostOn(lane, detail::Now(),
-                  [self = shared_from_this(), p, status, usbd] { Complete(self.get(), p, status, usbd); });
+                  [self = shared_from_this(), p, status = status, usbd = usbd] {
+                      Complete(self.get(), p, status, usbd);
+                  });
         return;
     }
     Complete(this, p, status, usbd);

@@ -346,6 +346,10 @@ void Device::StartStreams(const StreamParameters& p) {
     Control(IOCTL_VELNOR_ENABLE, nullptr, 0, nullptr, 0, "enabling the module");
     if (p.startOut)
         Control(IOCTL_VELNOR_START_ISO_STREAM_OUT, &p.out, sizeof p.out, nullptr, 0, "starting the OUT stream");
+    if (!keysArmed_) {
+        FlushKeys();
+        keysArmed_ = true;
+    }
     held_ = {};
 }
 

@@ -139,9 +139,13 @@ Potentials EcgModel::At(double t) {
     // reference to the right arm.
     auto interference = [&](size_t e) {
         const auto& n = noise_[e];
-        double v = settings_.mainsMv * n[0] * std::sin(2 * kPi * settings_.mainsHz * t + n[3]) +
-                   settings_.wanderMv * n[1] * std::sin(2 * kPi * 0.3 * t + n[3]) +
-                   settings_.carrierMv * n[2] * std::sin(2 * kPi * 250 * t + n[3]);
+        // A source that is off costs nothing: the sines are most of a long
+        // simulated recording's time otherwise.
+        auto wave = [&](double mv, double gain, double hz) {
+            return mv == 0 ? 0.0 : mv * gain * std::sin(2 * kPi * hz * t + n[3]);
+        };
+        double v = wave(settings_.mainsMv, n[0], settings_.mainsHz) + wave(settings_.wanderMv, n[1], 0.3) +
+                   wave(settings_.carrierMv, n[2], 250);
         if (settings_.muscleMv > 0) {
             double m = 0;
             for (size_t k = 0; k < muscleHz_[e].size(); ++k) m += std::sin(2 * kPi * muscleHz_[e][k] * t + musclePhase_[e][k]);

@@ -419,9 +419,15 @@ int Record(const RecordOptions& o) {
             sync.Update(block.status.syncError, t0, edf);
             sequence.Update(block.status.sequenceErrors, t0, edf);
             checksum.Update(block.status.checksumErrors, t0, edf);
+            // The driver queues a key the block after the one it was first
+            // seen in, and marks it released in the first block without it:
+            // a press is placed at the start of the block before this one, a
+            // release at the start of this one (100 ms resolution).
             for (const KeyEvent& k : device.ReadKeys()) {
                 if (k.action == KeyAction::Held) continue;
-                edf.Annotate(t1, -1, "Key " + std::to_string(k.key) + (k.action == KeyAction::Down ? " down" : " up"));
+                const bool down = k.action == KeyAction::Down;
+                edf.Annotate(down ? std::max(0.0, t0 - 0.1) : t0, -1,
+                             "Key " + std::to_string(k.key) + (down ? " down" : " up"));
                 n.keys += k.action == KeyAction::Down;
             }
             status.Show(t1, heartRate(), n, leadOff.on);
@@ -442,7 +448,10 @@ int Record(const RecordOptions& o) {
     edf.Close();
     if (exitCode == 0) device.StopStreams();
 
-    if (!ending.empty()) std::printf("velnor-acq: %s at %.1f s; the recording so far is saved.\n", ending.c_str(), end);
+    // A Ctrl-C is the user's own ending; an unplug is an error and goes where errors go.
+    if (!ending.empty())
+        std::fprintf(exitCode == 0 ? stdout : stderr, "velnor-acq: %s at %.1f s; the recording so far is saved.\n",
+                     ending.c_str(), end);
     double meanHr = 0;
     if (beats.size() >= 2) meanHr = 60.0 * static_cast<double>(beats.size() - 1) / (beats.back() - beats.front());
     std::printf("recorded %.1f s, %zu samples per lead at %d S/s, %zu signals\n", end, edf.Records() * perRecord,

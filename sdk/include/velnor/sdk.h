@@ -200,6 +200,8 @@ public:
     const Settings& CurrentSettings() const { return settings_; }
 
     // Starts the IN stream, enables the module (keys), then the OUT stream.
+    // The first start on a handle also flushes the keypad: the driver honours
+    // no key until a flush, so without it no key would ever be seen.
     void StartStreams(const StreamParameters& parameters = {});
     // Disables the module and stops both streams (waits up to 100 ms for them).
     void StopStreams();
@@ -232,6 +234,7 @@ private:
     Settings settings_;
     bool streaming_ = false;
     std::array<bool, 3> held_{};
+    bool keysArmed_ = false;
     std::vector<uint16_t> buffer_;
 };
 

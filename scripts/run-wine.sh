@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Runs velnor.sys under Wine: a fresh prefix, the simulated USB bus
+# (velnorsimbus.sys) installed as a root device, velnor.inf matched to the
+# module the bus reports, then velnor-ctl talks to the driver; the module is
+# unplugged and plugged in again and velnor-ctl runs once more.
+#   scripts/run-wine.sh [BUILD_DIR] [OUT_DIR]
+# BUILD_DIR is a host build tree with the Windows build in BUILD_DIR/windows
+# (scripts/build.sh makes both). OUT_DIR (default BUILD_DIR/wine-run) keeps
+# the driver's log (driver.log) and every step's output (run.log).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-$root/build}" && pwd)"
+out="${2:-$build/wine-run}"
+win="$build/windows"
+for f in "$win/driver/velnor.sys" "$win/simulator/windows/velnorsimbus.sys" "$win/simulator/windows/velnor-setup.exe" \
+         "$win/simulator/windows/velnor-simbus.exe" "$win/simulator/windows/velnor-blocks.exe" \
+         "$build/windows-apps/velnor-ctl.exe" "$build/velnor-replay"; do
+  [ -f "$f" ] || { echo "run-wine: $f is missing; build first" >&2; exit 1; }
+done
+command -v wine >/dev/null || { echo "run-wine: wine is not installed" >&2; exit 1; }
+
+rm -rf "$out"
+mkdir -p "$out"
+export WINEPREFIX="$out/prefix" WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+start=$SECONDS
+log="$out/run.log"
+step() { echo "== $*" | tee -a "$log"; }
+run() { echo "\$ $*" >> "$log"; "$@" 2>&1 | tr -d '\r' | tee -a "$log"; return "${PIPESTATUS[0]}"; }
+
+step "prefix"
+wine wineboot -i >/dev/null 2>&1
+wineserver -w
+wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1   # the INF is for Windows 10
+wineserver -w
+stage="$WINEPREFIX/drive_c/velnor"
+mkdir -p "$stage"
+# Wine 8's setupapi looks a decorated models section up as
+# [Models.NTamd64] whatever OS version the decoration names, so the copy
+# installed here has the Windows 10 section under that name; the INF itself
+# is checked as it is.
+sed 's/^\[Velnor\.NTamd64\.10\.0\]/[Velnor.NTamd64]/' "$root/driver/velnor.inf" > "$stage/velnor-wine.inf"
+cp "$root/driver/velnor.inf" "$stage/"
+cp "$win/driver/velnor.sys" "$win/simulator/windows/velnorsimbus.sys" \
+   "$root/simulator/windows/velnorsimbus.inf" "$win/simulator/windows/velnor-setup.exe" \
+   "$win/simulator/windows/velnor-simbus.exe" "$win/simulator/windows/velnor-blocks.exe" \
+   "$build/windows-apps/velnor-ctl.exe" "$stage/"
+# The packages name catalogs (signed ones on Windows, see docs/windows-driver.md);
+# Wine copies them and verifies no signature, so empty ones stand in.
+: > "$stage/velnor.cat"
+: > "$stage/velnorsimbus.cat"
+python3 "$root/scripts/make-packets.py" "$stage/packets.bin" 4000
+echo "prefix ready after $((SECONDS - start)) s" >> "$log"
+
+# The first command of the prefix's life starts services.exe and the device
+# host; their stderr (where Wine prints DbgPrint) is the driver log.
+wineserver -p
+trap 'wineserver -k || true' EXIT
+WINEDEBUG=${VELNOR_WINE_DEBUG:--all,warn+debugstr,err+all,fixme+ntoskrnl,fixme+plugplay,fixme+usbd} \
+  wine cmd /c echo >/dev/null 2>"$out/driver.log"
+W() { run wine "C:\\velnor\\$1" "${@:2}"; }
+
+step "check the INF through the setup API"
+W velnor-setup.exe check 'C:\velnor\velnor.inf' 'USB\VID_1209&PID_7E1A' velnor
+step "install velnor.inf, then the bus as a root device"
+W velnor-setup.exe add-driver 'C:\velnor\velnor-wine.inf'
+W velnor-setup.exe add-root-device 'C:\velnor\velnorsimbus.inf' 'ROOT\VELNORSIMBUS'
+W velnor-simbus.exe status
+step "velnor-ctl info"
+W velnor-ctl.exe info
+run wine reg query 'HKLM\System\CurrentControlSet\Services\velnor' /v DebugLevel
+step "a block from the packet file"
+W velnor-simbus.exe load 'C:\velnor\packets.bin'
+W velnor-ctl.exe block --samples 20 --channels 7
+W velnor-simbus.exe status
+step "ten blocks of 200 samples, as velnor-replay reads them"
+W velnor-simbus.exe load 'C:\velnor\packets.bin'
+W velnor-blocks.exe 10 'C:\velnor\first.blk' 'C:\velnor\first.keys'
+W velnor-simbus.exe out 'C:\velnor\first.out'
+W velnor-simbus.exe status
+step "unplug, plug in again"
+W velnor-simbus.exe unplug
+W velnor-simbus.exe status
+W velnor-simbus.exe plug
+W velnor-simbus.exe status
+W velnor-ctl.exe info
+W velnor-simbus.exe load 'C:\velnor\packets.bin'
+W velnor-blocks.exe 10 'C:\velnor\again.blk' 'C:\velnor\again.keys'
+W velnor-simbus.exe out 'C:\velnor\again.out'
+wineserver -k || true
+wineserver -w || true
+trap - EXIT
+
+# What the run must show.
+failed=0
+expect() {  # FILE COUNT PATTERN: PATTERN occurs COUNT times in FILE
+  local n
+  n=$(grep -c -- "$3" "$1" || true)
+  if [ "$n" -ne "$2" ]; then echo "run-wine: expected $2 x '$3' in $(basename "$1"), found $n" | tee -a "$log"; failed=1; fi
+}
+expect "$log" 1 'installs USB\\VID_1209&PID_7E1A with service velnor'
+expect "$log" 1 'DebugLevel    REG_DWORD    0x2'
+expect "$out/driver.log" 1 'Velnor.sys Build:'
+expect "$out/driver.log" 2 'Velnor_DispatchPnp: IRP_MN_START_DEVICE$'
+expect "$out/driver.log" 1 'Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL$'
+expect "$out/driver.log" 0 'ERROR:'
+expect "$log" 2 '^driver version [0-9]'
+expect "$log" 1 'electrode status 0x0000, packet status 0x0000$'
+expect "$log" 1 '^  row  0: 16384 16385 16386'
+# The same packets through the same driver code on the host kernel.
+head -c $((2000 * 34)) "$stage/packets.bin" > "$out/packets-2000.bin"
+run "$build/velnor-replay" blocks "$out/packets-2000.bin" "$out/host.blk" "$out/host.keys" --nsamples 200 --nchannels 7
+for f in first again; do
+  for k in blk keys; do
+    cp "$stage/$f.$k" "$out/wine-$f.$k"
+    [ "$k" = blk ] && cp "$stage/$f.out" "$out/wine-$f.out"
+    if run cmp "$out/host.$k" "$out/wine-$f.$k"; then echo "run-wine: $f.$k equals velnor-replay's" | tee -a "$log"
+    else failed=1; fi
+  done
+done
+[ $failed -eq 0 ] || { echo "run-wine: FAILED" | tee -a "$log"; exit 1; }
+echo "run-wine: done in $((SECONDS - start)) s; driver log: $out/driver.log" | tee -a "$log"
