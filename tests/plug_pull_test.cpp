@@ -171,6 +171,7 @@ public:
 
 private:
     using Step = void (ApplicationCycle::*)(hk::Handle, std::mt19937&);
+    static constexpr uint64_t kBusyLoopRequests = 100000;
 
     static bool Clear(NTSTATUS s) {
         static const std::set<NTSTATUS> clear = {
@@ -179,7 +180,14 @@ private:
         return clear.count(s) != 0;
     }
     void Expect(const char* what, NTSTATUS s) {
-        ++requests_;
+        // A cycle sends about a thousand requests. Far more means a thread
+        // retries without ever waiting, and the discrete clock stands still
+        // for it: the cycle is ended as a failure rather than left to hang.
+        if (++requests_ == kBusyLoopRequests) {
+            done_ = true;
+            std::lock_guard<std::mutex> guard(lock_);
+            unclear_.push_back(std::string(what) + " retried without a pause: a busy loop stops the clock");
+        }
         if (Clear(s)) return;
         std::lock_guard<std::mutex> guard(lock_);
         char status[16];
@@ -198,7 +206,14 @@ private:
         block[2] = 7;
         const hk::IoResult r = hk::DeviceIoControl(h, IOCTL_VELNOR_READ_ISO_BUFFER, block.data(), 6, block.data(), reply);
         Expect("READ_ISO_BUFFER", r.status);
-        if (r.status == STATUS_SUCCESS && r.information == reply) ++blocks_;
+        if (r.status == STATUS_SUCCESS && r.information == reply) {
+            ++blocks_;
+            return;
+        }
+        // No stream (refused at once) or an overflowed ring (an error block
+        // at once): pause as an application would. A reader retrying without
+        // a kernel wait would hold the discrete clock still for everyone.
+        RunForMs(1);
     }
     void ReadKey(hk::Handle h, std::mt19937& random) {
         ULONG key = 0;
