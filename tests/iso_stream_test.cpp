@@ -474,6 +474,64 @@ TEST_F(IsoStreamTest, OfTwoConcurrentStartsExactlyOneRuns) {
     }
 }
 
+// Blocks read on two handles at once, as two threads of an application may:
+// each block is a run of consecutive packets with its own status, and no
+// packet goes to two blocks.
+// Muscle noise on every electrode: no two runs of packets look alike.
+class NoisyPatientTest : public IsoStreamTest {
+protected:
+    velnor::sim::ModuleSettings Settings() override {
+        velnor::sim::ModuleSettings settings;
+        settings.ecg.muscleMv = 0.5;
+        return settings;
+    }
+};
+
+TEST_F(NoisyPatientTest, BlocksReadOnTwoHandlesAtOnceAreEachWhole) {
+    UseLargePacketRing();
+    ASSERT_EQ(StartIn(), STATUS_SUCCESS);
+    constexpr SHORT kSamples = 100;
+    const ULONG length = VelnorBlockReplyBytes(kSamples, 2);
+    std::vector<std::vector<USHORT>> blocks[2];
+    auto reader = [&](int r) {
+        hk::Handle h;
+        ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &h), STATUS_SUCCESS);
+        for (int b = 0; b < 10; ++b) {
+            std::vector<USHORT> block(length / 2, 0);
+            block[1] = kSamples;
+            block[2] = 2;
+            const hk::IoResult io = hk::DeviceIoControl(h, IOCTL_VELNOR_READ_ISO_BUFFER, block.data(), 6, block.data(), length);
+            EXPECT_EQ(io.status, STATUS_SUCCESS);
+            EXPECT_EQ(io.information, length) << "an error block: status " << block[1];
+            blocks[r].push_back(block);
+        }
+        hk::CloseFile(h);
+    };
+    velnor_test::RunConcurrently({[&] { reader(0); }, [&] { reader(1); }});
+    std::vector<std::vector<uint16_t>> sent;
+    for (uint64_t k = 0; k < module_->PacketsSent(); ++k) sent.push_back(module_->PacketAt(k));
+    auto samplesAt = [&](const std::vector<USHORT>& block, size_t k) {
+        for (size_t s = 0; s < kSamples; ++s)
+            if (k + s >= sent.size() || block[s] != sent[k + s][VELNOR_W_LA] || block[kSamples + s] != sent[k + s][VELNOR_W_LL])
+                return false;
+        return true;
+    };
+    std::vector<bool> taken(sent.size(), false);
+    for (int r = 0; r < 2; ++r) {
+        for (size_t b = 0; b < blocks[r].size(); ++b) {
+            SCOPED_TRACE(testing::Message() << "reader " << r << ", block " << b);
+            EXPECT_EQ(blocks[r][b][3 * kSamples + 1], 0) << "PacketStatus";
+            size_t k = 0;
+            while (k < sent.size() && !samplesAt(blocks[r][b], k)) ++k;
+            ASSERT_LT(k, sent.size()) << "the block is not a run of consecutive packets";
+            for (size_t s = 0; s < kSamples; ++s) {
+                EXPECT_FALSE(taken[k + s]) << "packet " << k + s << " in two blocks";
+                taken[k + s] = true;
+            }
+        }
+    }
+}
+
 TEST_F(IsoStreamTest, StartsAndReadsThatCannotRunAreRefusedWithoutAllocating) {
     hk::ResetAllocationCalls();
     auto refused = [&](NTSTATUS status, const char* stream, const char* why) {

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -168,6 +169,10 @@ public:
     }
     uint64_t Blocks() const { return blocks_.load(); }
     uint64_t Requests() const { return requests_.load(); }
+    std::map<NTSTATUS, uint64_t> ByStatus() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return byStatus_;
+    }
 
 private:
     using Step = void (ApplicationCycle::*)(hk::Handle, std::mt19937&);
@@ -180,7 +185,7 @@ private:
         return clear.count(s) != 0;
     }
     void Expect(const char* what, NTSTATUS s) {
-        // A cycle sends about a thousand requests. Far more means a thread
+        // A cycle sends under a hundred requests. Far more means a thread
         // retries without ever waiting, and the discrete clock stands still
         // for it: the cycle is ended as a failure rather than left to hang.
         if (++requests_ == kBusyLoopRequests) {
@@ -188,8 +193,9 @@ private:
             std::lock_guard<std::mutex> guard(lock_);
             unclear_.push_back(std::string(what) + " retried without a pause: a busy loop stops the clock");
         }
-        if (Clear(s)) return;
         std::lock_guard<std::mutex> guard(lock_);
+        ++byStatus_[s];
+        if (Clear(s)) return;
         char status[16];
         std::snprintf(status, sizeof status, "0x%08X", static_cast<ULONG>(s));
         unclear_.push_back(std::string(what) + " ended with " + status);
@@ -312,6 +318,7 @@ private:
     std::atomic<uint64_t> blocks_{0}, requests_{0};
     std::mutex lock_;
     std::vector<std::string> unclear_;
+    std::map<NTSTATUS, uint64_t> byStatus_;
 };
 
 // Several handles and threads through unplug, stop and start, and closes at
@@ -323,6 +330,7 @@ TEST(PlugPull, SeveralHandlesAndThreadsThroughUnplugStopStartAndCloses) {
     hk::pnp::RegisterDriver(velnor::sim::kHardwareId, {u"Velnor", "", DriverEntry});
     auto module = std::make_shared<velnor::sim::AcquisitionModule>(velnor::sim::ModuleSettings{});
     uint64_t requests = 0, blocks = 0;
+    std::map<NTSTATUS, uint64_t> byStatus;
     for (unsigned cycle = 0; cycle < Cycles(15); ++cycle) {
         const auto variant = static_cast<ApplicationCycle::Variant>(cycle % 3);
         SCOPED_TRACE(testing::Message() << "cycle " << cycle << ", variant " << variant);
@@ -338,6 +346,7 @@ TEST(PlugPull, SeveralHandlesAndThreadsThroughUnplugStopStartAndCloses) {
         EXPECT_TRUE(hk::OutstandingPool().empty()) << "pool leaked";
         device.reset();
         requests += app.Requests();
+        for (const auto& [status, n] : app.ByStatus()) byStatus[status] += n;
         blocks += app.Blocks();
         for (const auto& f : findings.Take()) ADD_FAILURE() << f.routine << ": " << f.message;
         if (HasFailure()) break;
@@ -345,6 +354,15 @@ TEST(PlugPull, SeveralHandlesAndThreadsThroughUnplugStopStartAndCloses) {
     EXPECT_GT(blocks, 0u);
     RecordProperty("requests", std::to_string(requests));
     RecordProperty("blocks", std::to_string(blocks));
+    std::string tally;
+    for (const auto& [status, n] : byStatus) {
+        char line[40];
+        std::snprintf(line, sizeof line, " 0x%08X:%llu", static_cast<ULONG>(status), static_cast<unsigned long long>(n));
+        tally += line;
+    }
+    RecordProperty("by_status", tally);
+    std::printf("requests %llu (by status%s), full blocks %llu\n", static_cast<unsigned long long>(requests),
+                tally.c_str(), static_cast<unsigned long long>(blocks));
     hk::pnp::UnregisterDrivers();
 }
 
