@@ -351,11 +351,18 @@ void Device::StartStreams(const StreamParameters& p) {
         keysArmed_ = true;
     }
     held_ = {};
+    if (p.timerPeriodMs) {
+        if (timeBeginPeriod(p.timerPeriodMs) != TIMERR_NOERROR)
+            throw Error("the timer period of " + std::to_string(p.timerPeriodMs) + " ms is not available", 0, 0, 0);
+        timerPeriod_ = p.timerPeriodMs;
+    }
 }
 
 void Device::StopStreams() {
     if (!IsOpen()) return;
     streaming_ = false;
+    if (timerPeriod_) timeEndPeriod(timerPeriod_);  // first: the stop below may throw
+    timerPeriod_ = 0;
     // Disabling reports whether the IN stream has let go yet; the stop is what counts.
     DWORD bytes = 0;
     DeviceIoControl(handle_, IOCTL_VELNOR_DISABLE, nullptr, 0, nullptr, 0, &bytes, nullptr);

@@ -69,6 +69,7 @@ struct RecordOptions {
     bool beep = false;
     std::vector<std::string> analog;  // CHANNEL=LEAD or CHANNEL=LEVEL
     int inPackets = 1, inTransfers = 16;
+    int timerPeriod = 0;
     PatientOptions patient;
     std::string sim;  // VELNOR_SIM items (Linux)
 };
@@ -327,6 +328,7 @@ int Record(const RecordOptions& o) {
     StreamParameters stream;
     stream.in.PacketsPerTransfer = static_cast<uint32_t>(o.inPackets);
     stream.in.TransferCount = static_cast<uint32_t>(o.inTransfers);
+    stream.timerPeriodMs = static_cast<uint32_t>(o.timerPeriod);
     device.StartStreams(stream);
 
     const size_t perRecord = static_cast<size_t>(o.rate / 10);
@@ -521,6 +523,10 @@ int main(int argc, char** argv) {
     record->add_option("--in-packets", r.inPackets, "isochronous IN packets per transfer")->check(CLI::Range(1, 255))
         ->capture_default_str();
     record->add_option("--in-transfers", r.inTransfers, "isochronous IN transfers in flight")->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    record->add_option("--timer-period", r.timerPeriod,
+                       "ms; ask the system for this timer period while recording (1: blocks within 2 ms, 0: as it is)")
+        ->check(CLI::Range(0, 1000))
         ->capture_default_str();
     record->add_option("--patient", r.patient.name, "patient name")->capture_default_str();
     record->add_option("--patient-code", r.patient.code, "patient code");
