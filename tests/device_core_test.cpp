@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -711,6 +712,174 @@ TEST_F(DeviceCoreTest, EachAllocationFailedInTurnLeavesNothingBehind) {
             ASSERT_LT(nth, 40u) << "the step never ran clean";
         }
     }
+}
+
+// Driver load, and stop, surprise removal and remove with both streams
+// running, each with its 1st, 2nd, ... allocation failed until it runs
+// clean: every case ends with a clear status and no leak, the streams let go
+// of their pipes, and the device (or, after a removal, the next one) starts
+// and streams again.
+TEST_F(DeviceCoreTest, EachAllocationOfLoadStopSurpriseRemovalAndRemoveFailedInTurn) {
+    hk::ViolationRecorder findings;
+    auto send = [&](ULONG code, const IsoStreamRequest* in = nullptr) {
+        return hk::DeviceIoControl(handle_, code, in, in ? sizeof(*in) : 0, nullptr, 0).status;
+    };
+    auto startStreams = [&] {
+        ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &handle_), STATUS_SUCCESS);
+        ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream), STATUS_SUCCESS);
+        ASSERT_EQ(send(IOCTL_VELNOR_ENABLE), STATUS_SUCCESS);
+        ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_OUT, &velnor_test::kOutStream), STATUS_SUCCESS);
+        Sleep(10);
+    };
+    auto closeHandle = [&] {
+        if (handle_ != hk::kInvalidHandle) hk::CloseFile(handle_);
+        handle_ = hk::kInvalidHandle;
+    };
+    auto streamsEnded = [&] {
+        for (int ms = 0; ms < 100; ++ms, Sleep(1))
+            if (!IsoStreamClaimed(IsoStreamIn) && !IsoStreamClaimed(IsoStreamOut) && bus_->Pending() == 0) return true;
+        return false;
+    };
+    // The whole life of a device once more: what a fault may not have broken.
+    auto expectUsable = [&] {
+        if (!Device()) AddAndStart();
+        startStreams();
+        EXPECT_EQ(send(IOCTL_VELNOR_STOP_ISO_STREAM), STATUS_SUCCESS);
+        closeHandle();
+        Remove();
+        EXPECT_TRUE(hk::OutstandingPool().empty()) << "pool leaked";
+    };
+    enum Scenario { Load, Stop, SurpriseRemoval, RemoveDevice };
+    for (Scenario scenario : {Load, Stop, SurpriseRemoval, RemoveDevice}) {
+        for (unsigned nth = 1;; ++nth) {
+            SCOPED_TRACE(testing::Message() << "scenario " << scenario << ", allocation " << nth);
+            if (scenario == Load) {
+                ASSERT_TRUE(hk::UnloadDriver(driver_));
+            } else {
+                AddAndStart();
+                startStreams();
+            }
+            std::optional<hk::FailAllocations> fault(std::in_place, hk::AllocFault{hk::Alloc::Any, 0, nth});
+            NTSTATUS status = STATUS_SUCCESS;
+            if (scenario == Load) {
+                driver_ = hk::LoadDriver(DriverEntry, u"Velnor", &status);
+                if (!driver_) {
+                    EXPECT_FALSE(NT_SUCCESS(status));
+                    fault.reset();
+                    driver_ = hk::LoadDriver(DriverEntry, u"Velnor");
+                }
+                ASSERT_NE(driver_, nullptr);
+            } else if (scenario == Stop) {
+                ASSERT_EQ(hk::PnpSend(pdo_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+                status = hk::PnpSend(pdo_, IRP_MN_STOP_DEVICE).status;
+            } else if (scenario == SurpriseRemoval) {
+                status = hk::PnpSend(pdo_, IRP_MN_SURPRISE_REMOVAL).status;
+                pnpStarted_ = false;  // the remove follows without a query
+            } else {
+                hk::PnpSend(pdo_, IRP_MN_QUERY_REMOVE_DEVICE);
+                status = hk::PnpSend(pdo_, IRP_MN_REMOVE_DEVICE).status;
+                pnpStarted_ = false;
+            }
+            const unsigned failed = fault ? fault->Failed() : 1;
+            fault.reset();
+            EXPECT_EQ(status, STATUS_SUCCESS) << std::hex << status;
+            if (scenario != Load) {
+                EXPECT_EQ(ReadShared(DeviceStarted), 0);
+                // A stop deconfigures the module and a removal aborts the pipes:
+                // either way both streams end.
+                EXPECT_TRUE(streamsEnded()) << "a stream outlived the request";
+            }
+            if (scenario == Stop) {
+                EXPECT_EQ(Start(), STATUS_SUCCESS) << "no restart after the stop";
+                EXPECT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream), STATUS_SUCCESS);
+                EXPECT_EQ(send(IOCTL_VELNOR_STOP_ISO_STREAM), STATUS_SUCCESS);
+            }
+            if (scenario == SurpriseRemoval) {
+                closeHandle();
+                Remove();
+            }
+            if (scenario == RemoveDevice) {
+                EXPECT_EQ(Device(), nullptr);
+                closeHandle();
+            }
+            if (scenario != Stop) {
+                EXPECT_TRUE(hk::OutstandingPool().empty()) << "pool leaked";
+            }
+            closeHandle();
+            if (scenario == Stop) Remove();
+            expectUsable();
+            if (!failed) {
+                if (scenario != Load) {
+                    EXPECT_GT(nth, 1u) << "nothing was allocated";
+                }
+                break;
+            }
+            ASSERT_LT(nth, 60u) << "the scenario never ran clean";
+        }
+    }
+    for (const auto& v : findings.Take()) ADD_FAILURE() << v.routine << ": " << v.message;
+}
+
+// Each request block of the start (descriptors, configuration) failed, timed
+// out and stalled in turn: the start fails with a clear status within the
+// request-block limit, leaves the device not started and nothing behind, and
+// the next device starts.
+TEST_F(DeviceCoreTest, EachRequestBlockOfTheStartFailedTimedOutAndStalledInTurn) {
+    hk::ViolationRecorder findings;
+    auto isUrb = [](PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        return stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+               stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB;
+    };
+    std::atomic<unsigned> seen{0};
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    Intercept([&](PIRP irp, NTSTATUS*) {
+        if (isUrb(irp)) ++seen;
+        return false;
+    });
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Intercept(nullptr);
+    Remove();
+    const unsigned blocks = seen;
+    ASSERT_GE(blocks, 3u) << "device descriptor, configuration descriptor, configuration";
+    enum Fault { Failed, TimedOut, Stalled };
+    for (Fault fault : {Failed, TimedOut, Stalled}) {
+        for (unsigned nth = 1; nth <= blocks; ++nth) {
+            SCOPED_TRACE(testing::Message() << "fault " << fault << ", request block " << nth);
+            ASSERT_EQ(Add(), STATUS_SUCCESS);
+            seen = 0;
+            Intercept([&, fault, nth](PIRP irp, NTSTATUS* result) {
+                if (!isUrb(irp) || ++seen != nth) return false;
+                if (fault == TimedOut) {
+                    hk::PendUntilCancelled(irp);
+                    *result = STATUS_PENDING;
+                    return true;
+                }
+                auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+                urb->UrbHeader.Status = fault == Stalled ? USBD_STATUS_STALL_PID : USBD_STATUS_REQUEST_FAILED;
+                irp->IoStatus.Status = *result = STATUS_UNSUCCESSFUL;
+                IofCompleteRequest(irp, IO_NO_INCREMENT);
+                return true;
+            });
+            const int64_t sent = hk::Now100ns();
+            const NTSTATUS status = Start();
+            Intercept(nullptr);
+            if (fault == TimedOut) {
+                EXPECT_EQ(status, STATUS_IO_TIMEOUT);
+                EXPECT_LE(hk::Now100ns() - sent, 300 * kMs + 2 * 156250);
+            } else {
+                EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+            }
+            EXPECT_EQ(ReadShared(DeviceStarted), 0);
+            Remove();
+            EXPECT_EQ(Device(), nullptr);
+            EXPECT_TRUE(hk::OutstandingPool().empty()) << "pool leaked";
+            EXPECT_EQ(bus_->Pending(), 0u);
+            AddAndStart();
+            Remove();
+        }
+    }
+    for (const auto& v : findings.Take()) ADD_FAILURE() << v.routine << ": " << v.message;
 }
 
 // A stop that finds a request block in flight cancels it, from the Plug and

@@ -474,6 +474,72 @@ TEST_F(IsoStreamTest, OfTwoConcurrentStartsExactlyOneRuns) {
     }
 }
 
+// Muscle noise on every electrode: no two packets look alike.
+class NoisyPatientTest : public IsoStreamTest {
+protected:
+    velnor::sim::ModuleSettings Settings() override {
+        velnor::sim::ModuleSettings settings;
+        settings.ecg.muscleMv = 0.5;
+        return settings;
+    }
+};
+
+// Blocks read on two handles at once, as two threads of an application may:
+// each block takes its packets in order with nothing of another block among
+// them (a packet the bus lost leaves a gap), and has its own clean status.
+TEST_F(NoisyPatientTest, BlocksReadOnTwoHandlesAtOnceAreEachWhole) {
+    UseLargePacketRing();
+    // Packet k goes out in frame k / 2, from a frame after the start.
+    const uint64_t first = 2ull * hk::usb::HostController::FrameNumber();
+    ASSERT_EQ(StartIn(), STATUS_SUCCESS);
+    constexpr SHORT kSamples = 100, kRows = 7;  // the seven electrodes selected at load
+    const ULONG length = VelnorBlockReplyBytes(kSamples, kRows);
+    std::vector<std::vector<USHORT>> blocks[2];
+    auto reader = [&](int r) {
+        hk::Handle h;
+        ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &h), STATUS_SUCCESS);
+        for (int b = 0; b < 10; ++b) {
+            std::vector<USHORT> block(length / 2, 0);
+            block[1] = kSamples;
+            block[2] = kRows;
+            const hk::IoResult io = hk::DeviceIoControl(h, IOCTL_VELNOR_READ_ISO_BUFFER, block.data(), 6, block.data(), length);
+            EXPECT_EQ(io.status, STATUS_SUCCESS);
+            EXPECT_EQ(io.information, length) << "an error block: status " << block[1];
+            blocks[r].push_back(block);
+        }
+        hk::CloseFile(h);
+    };
+    velnor_test::RunConcurrently({[&] { reader(0); }, [&] { reader(1); }});
+    const uint64_t last = 2ull * hk::usb::HostController::FrameNumber() + 2;
+    std::vector<std::vector<uint16_t>> sent;
+    for (uint64_t k = first; k < last; ++k) sent.push_back(module_->PacketAt(k));
+    static constexpr int kWords[kRows] = {VELNOR_W_LA, VELNOR_W_LL, VELNOR_W_V1, VELNOR_W_V2,
+                                          VELNOR_W_V3, VELNOR_W_V4, VELNOR_W_V5};
+    auto isSample = [&](const std::vector<USHORT>& block, size_t s, size_t k) {
+        for (int r = 0; r < kRows; ++r)
+            if (block[r * kSamples + s] != sent[k][kWords[r]]) return false;
+        return true;
+    };
+    std::vector<std::pair<size_t, size_t>> spans;  // first and last packet of each block
+    for (int r = 0; r < 2; ++r) {
+        for (size_t b = 0; b < blocks[r].size(); ++b) {
+            SCOPED_TRACE(testing::Message() << "reader " << r << ", block " << b);
+            EXPECT_EQ(blocks[r][b][(kRows + 1) * kSamples + 1], 0) << "PacketStatus";
+            size_t k = 0, from = 0;
+            for (size_t s = 0; s < kSamples; ++s, from = k + 1) {
+                for (k = from; k < sent.size() && !isSample(blocks[r][b], s, k); ++k) {}
+                ASSERT_LT(k, sent.size()) << "sample " << s << " is no packet after the one before";
+                if (s == 0) spans.push_back({k, k});
+            }
+            spans.back().second = k;
+        }
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i)
+        EXPECT_GT(spans[i].first, spans[i - 1].second) << "a block holds packets " << spans[i - 1].first << " to "
+                                                        << spans[i - 1].second << ", another packet " << spans[i].first;
+}
+
 TEST_F(IsoStreamTest, StartsAndReadsThatCannotRunAreRefusedWithoutAllocating) {
     hk::ResetAllocationCalls();
     auto refused = [&](NTSTATUS status, const char* stream, const char* why) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -77,6 +78,36 @@ TEST_F(ReplayTest, OutputModeWritesThirteenBytesPerPacketPerCallAndMarksTheBeats
     // Deterministic: the same recording and options give the same bytes.
     ASSERT_EQ(Run("out " + in + " " + Path("b.out") + " --n 10 --in-per-call 15 --aout 0:3"), 0);
     EXPECT_EQ(Bytes(Path("b.out")), out);
+}
+
+// --runs: per run a call before the input, the input, a call after it; a
+// stop and a new device between runs. The constant level is written after
+// the streams' start, which resets every output to the zero line.
+TEST_F(ReplayTest, SessionsRunTheInputOncePerRunAroundAReplugAndKeepAConstantLevel) {
+    constexpr size_t kOut = 4000;  // 4 s of input, two packets each
+    std::string in = Record(2 * kOut);
+    const std::string options = " --n 10 --aout 0:3 --aout-level 2:3000";
+    ASSERT_EQ(Run("out " + in + " " + Path("two.out") + " --runs 2" + options), 0);
+    ASSERT_EQ(Run("out " + in + " " + Path("one.out") + " --runs 1" + options), 0);
+    auto two = Bytes(Path("two.out")), one = Bytes(Path("one.out"));
+    const size_t perRun = 10 + kOut + 10;
+    ASSERT_EQ(two.size(), 13u * 2 * perRun);
+    ASSERT_EQ(one.size(), 13u * perRun);
+    EXPECT_TRUE(std::equal(one.begin(), one.end(), two.begin())) << "the first run does not depend on a second";
+    auto an = [&](size_t k, int channel) { return two[k * 13 + 2 * channel] << 8 | two[k * 13 + 2 * channel + 1]; };
+    for (size_t k = 0; k < 2 * perRun; ++k) ASSERT_EQ(an(k, 2), 3000) << "packet " << k;
+    for (size_t run = 0; run < 2; ++run) {
+        const size_t base = run * perRun;
+        size_t triggers = 0, moving = 0;
+        for (size_t k = 0; k < 10; ++k) EXPECT_EQ(an(base + k, 0), 1365) << "before the input, run " << run;
+        for (size_t k = base + 10; k < base + 10 + kOut; ++k) {
+            triggers += two[k * 13 + 8] == 0xFF;
+            moving += an(k, 0) != an(k - 1, 0);
+        }
+        EXPECT_GE(triggers, 3u) << "75 bpm for 4 s, run " << run;
+        EXPECT_GT(moving, 200u) << "lead II follows the ECG, run " << run;
+        for (size_t k = base + 10 + kOut; k < base + perRun; ++k) EXPECT_EQ(an(k, 0), an(base + 9 + kOut, 0)) << "held";
+    }
 }
 
 TEST_F(ReplayTest, BlockModeWritesLengthPrefixedBlocksAndKeyLists) {

@@ -204,6 +204,41 @@ TEST(Win32Clock, SleepAndTheCountersRunOnTheVirtualClock) {
     EXPECT_GE(q1.QuadPart - q0.QuadPart, 1000 * 10000);
 }
 
+// Sleep(1)'s length in 100 ns units, from one that starts just after an interrupt.
+int64_t OneMillisecondSleep() {
+    Sleep(1);
+    LARGE_INTEGER a, b;
+    QueryPerformanceCounter(&a);
+    Sleep(1);
+    QueryPerformanceCounter(&b);
+    return b.QuadPart - a.QuadPart;
+}
+
+TEST(Win32Clock, TimeBeginPeriodShortensSleepsUntilEveryPeriodIsEnded) {
+    EXPECT_EQ(timeBeginPeriod(0), static_cast<MMRESULT>(TIMERR_NOCANDO));
+    EXPECT_EQ(timeBeginPeriod(1000001), static_cast<MMRESULT>(TIMERR_NOCANDO));
+    EXPECT_EQ(timeEndPeriod(1), static_cast<MMRESULT>(TIMERR_NOCANDO)) << "an end without its begin";
+    EXPECT_EQ(OneMillisecondSleep(), 156250);
+
+    ASSERT_EQ(timeBeginPeriod(5), static_cast<MMRESULT>(TIMERR_NOERROR));
+    EXPECT_EQ(OneMillisecondSleep(), 50000);
+    ASSERT_EQ(timeBeginPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+    ASSERT_EQ(timeBeginPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+    EXPECT_EQ(OneMillisecondSleep(), 10000) << "the finest period asked for";
+    // The tick count keeps its 15.625 ms tick.
+    const ULONGLONG t0 = GetTickCount64();
+    Sleep(20);
+    const ULONGLONG t1 = GetTickCount64();
+    EXPECT_TRUE(t1 - t0 == 15 || t1 - t0 == 16 || t1 - t0 == 31 || t1 - t0 == 32) << t1 - t0;
+
+    EXPECT_EQ(timeEndPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+    EXPECT_EQ(OneMillisecondSleep(), 10000) << "one begin of 1 ms still stands";
+    EXPECT_EQ(timeEndPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+    EXPECT_EQ(OneMillisecondSleep(), 50000);
+    EXPECT_EQ(timeEndPeriod(5), static_cast<MMRESULT>(TIMERR_NOERROR));
+    EXPECT_EQ(OneMillisecondSleep(), 156250);
+}
+
 // ------------------------------------------------------------------ messages
 TEST(Win32Messages, FormatMessageGivesTheSystemTextAsWindowsLaysItOut) {
     EXPECT_EQ(Message(ERROR_INVALID_PARAMETER), "The parameter is incorrect.\r\n");

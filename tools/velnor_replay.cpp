@@ -9,6 +9,7 @@
 #include "acquisition/block_reader.h"
 #include "acquisition/key_events.h"
 #include "acquisition/ring_buffer.h"
+#include "control/stream_control.h"
 #include "core/device_core.h"
 #include "output/packet_builder.h"
 #include "output/signal_filter.h"
@@ -38,7 +39,7 @@ const char kUsage[] =
     "options: --lpf 100|150  --hpf 0.01|0.05  --notch 0|1|50|60  --beep  --pace-patient\n"
     "         --sampling-freq F  --qrs-width 4..100  --qrs-delay 0..100  --qrs-polarity 0|1\n"
     "         --aout CH:LEAD  --aout-level CH:LEVEL\n"
-    "  out:    --n 1..50  --in-per-call K\n"
+    "  out:    --n 1..50  --in-per-call K  --runs R\n"
     "  blocks: --nsamples S  --nchannels C  --electrode-reference R  --pace-thresh T\n"
     "          --tail ignore|timeout\n"
     "         --debug-level N (driver log to stderr)\n";
@@ -91,6 +92,7 @@ struct Options {
     std::vector<AOutSetting> aout;
     ULONG n = 10;
     uint64_t inPerCall = 0;  // 0: 2n
+    ULONG runs = 0;          // 0: the calls alone; R: R stream sessions
     long nSamples = 200, nChannels = 7;
     ULONG electrodeReference = 0xFF, paceThresh = 4;
     bool tailTimeout = false;
@@ -145,6 +147,8 @@ Options Parse(const std::vector<std::string>& args, bool blocks) {
             o.debugLevel = static_cast<long>(Ranged(value(), a, 0, 5));
         } else if (!blocks && a == "--n") {
             o.n = static_cast<ULONG>(Ranged(value(), a, 1, 50));
+        } else if (!blocks && a == "--runs") {
+            o.runs = static_cast<ULONG>(Ranged(value(), a, 1, 100));
         } else if (!blocks && a == "--in-per-call") {
             o.inPerCall = Ranged(value(), a, 1, 1u << 30);
         } else if (blocks && a == "--nsamples") {
@@ -237,6 +241,11 @@ public:
         hk::IoResult r = Control(code, nullptr, 0, nullptr, 0);
         if (!NT_SUCCESS(r.status)) throw std::runtime_error(CodeName(code) + " failed with status " + Hex(r.status));
     }
+    // The module unplugged and plugged in again: a new device, the driver stays loaded.
+    void Replug() {
+        DeleteDevice();
+        CreateDevice();
+    }
 
 private:
     static constexpr char16_t kService[] = u"Velnor";
@@ -248,6 +257,10 @@ private:
         hk::RegistrySetDword(hk::ServiceKeyPath(kService), u"DebugLevel", debugLevel);
         driver_ = hk::LoadDriver(DriverEntry, kService);
         if (!driver_) throw std::runtime_error("the driver did not load");
+        CreateDevice();
+    }
+
+    void CreateDevice() {
         NTSTATUS status = Velnor_CreateDeviceObject(hk::DriverObjectOf(driver_), &device_);
         if (!NT_SUCCESS(status)) throw std::runtime_error("device creation failed with status " + Hex(status));
         device_->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -264,6 +277,12 @@ private:
 
     // What removal releases, then the unload, which reports any leak.
     void Close() {
+        DeleteDevice();
+        if (driver_) hk::UnloadDriver(driver_);
+        driver_ = nullptr;
+    }
+
+    void DeleteDevice() {
         if (handle_ != hk::kInvalidHandle) hk::CloseFile(handle_);
         handle_ = hk::kInvalidHandle;
         if (device_) {
@@ -281,8 +300,6 @@ private:
             IoDeleteDevice(device_);
             device_ = nullptr;
         }
-        if (driver_) hk::UnloadDriver(driver_);
-        driver_ = nullptr;
     }
 
     hk::Driver* driver_ = nullptr;
@@ -321,18 +338,42 @@ std::ofstream OpenOutput(const std::string& path) {
 // from, the packet reader and the packet formatter, called directly.
 void RunOut(LoadedDevice& device, const std::vector<uint8_t>& input, const std::string& outPath, const Options& o) {
     std::ofstream out = OpenOutput(outPath);
-    DeviceExtension& ext = device.Extension();
     const size_t packets = input.size() / 34;
     const uint64_t k = o.inPerCall ? o.inPerCall : 2 * o.n;
     std::vector<uint8_t> slots(o.n * 13);
-    for (size_t next = 0; next < packets;) {
-        size_t take = std::min<uint64_t>(k, packets - next);
-        StorePackets(ext.IsoPacketRingBuffer, input.data() + next * 34, take * 34);
-        next += take;
-        Velnor_ReadPacket(&ext, o.n);
+    // The device's, looked up each time: a replug makes a new one.
+    auto call = [&] {
+        Velnor_ReadPacket(&device.Extension(), o.n);
         std::fill(slots.begin(), slots.end(), 0);
         FormatIsoOutPackets(slots.data(), o.n, 13);
         out.write(reinterpret_cast<const char*>(slots.data()), static_cast<std::streamsize>(slots.size()));
+    };
+    auto play = [&] {
+        for (size_t next = 0; next < packets;) {
+            size_t take = std::min<uint64_t>(k, packets - next);
+            StorePackets(device.Extension().IsoPacketRingBuffer, input.data() + next * 34, take * 34);
+            next += take;
+            call();
+        }
+    };
+    if (!o.runs) play();
+    // Sessions as an application runs them on a module: settings, the
+    // streams' start (which resets the output stage; the constant analog
+    // levels are written again after it), a call before the packets come,
+    // the packets, a call after them, the stop; then the module is unplugged
+    // and plugged in again and the settings are sent anew.
+    for (ULONG run = 0; run < o.runs; ++run) {
+        if (run > 0) {
+            device.Send(IOCTL_VELNOR_STOP_ISO_STREAM);
+            device.Replug();
+            Apply(device, o);
+        }
+        ResetOutputStage();
+        for (const AOutSetting& a : o.aout)
+            if (a.isLevel) device.Set(IOCTL_VELNOR_WRITE_AOut, AOutChannelRequest{a.channel, a.value}, a.text);
+        call();
+        play();
+        call();
     }
     if (!out) throw std::runtime_error("cannot write " + outPath);
 }

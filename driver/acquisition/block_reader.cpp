@@ -8,6 +8,8 @@ volatile USHORT PacketReadSize = VELNOR_PACKET_BYTES;
 volatile ULONG ElectrodeReference = 0xFF;
 volatile USHORT PaceThresh = 4;
 
+KEVENT BlockReaderTurn;
+
 USHORT PacketStatus = 0;
 ULONG HwStat = 0;
 USHORT PaceCount = 0;

@@ -18,6 +18,12 @@ extern volatile USHORT PaceThresh;         // halved pulse sum that flags a pace
 // unit buffers.
 ULONG ReadUnitBytes();
 
+// One block request at a time, whatever the handle or thread: the block
+// reader's state below is driver-wide, and two readers draining the ring
+// together would each get a block with gaps and the other's status. A
+// synchronization event, signalled while no block is being read.
+extern KEVENT BlockReaderTurn;
+
 // Driver-wide state of the block reader, kept across blocks.
 extern USHORT PacketStatus;
 extern ULONG HwStat;  // 0x10 pulse in the current packet, 0x08 inside a pulse

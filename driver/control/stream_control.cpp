@@ -197,15 +197,20 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS ControlReadIsoBuffer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER In\n");
+    // A second reader waits for the block in progress, at most about a
+    // second, and then finds the rings as that block left them.
+    KeWaitForSingleObject(&BlockReaderTurn, Executive, KernelMode, FALSE, nullptr);
     // A full data ring has stopped the stream and freed its descriptor
     // ring: the read still goes on, so the loss shows as a FIFO-full block.
     const BOOLEAN overflowed = ext->DataRingBuffer && ReadFullFlag(ext->DataRingBuffer);
     if (!ext->DataRingBuffer || (!ReadShared(ext->DescriptorRingBuffer) && !overflowed)) {
         irp->IoStatus.Information = 0;
         VELNOR_LOG(1, "Velnor> Velnor_ProcessIOCTL: no ring buffer 1\n");
+        KeSetEvent(&BlockReaderTurn, IO_NO_INCREMENT, FALSE);
         return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS status = Velnor_ReadBlock(ext, irp);
+    KeSetEvent(&BlockReaderTurn, IO_NO_INCREMENT, FALSE);
     VELNOR_LOG(3, "ioBuffer  %p\n", irp->AssociatedIrp.SystemBuffer);
     VELNOR_LOG(3, "Information  %8x\n", static_cast<ULONG>(irp->IoStatus.Information));
     VELNOR_LOG(3, "IOCTL_VELNOR_READ_ISO_BUFFER Out Status: %x\n", status);

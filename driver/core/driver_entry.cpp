@@ -1,5 +1,6 @@
 // Driver entry, dispatch table, registry log level, system-control
 // pass-through and unload.
+#include "acquisition/block_reader.h"
 #include "acquisition/key_events.h"
 #include "core/device_core.h"
 
@@ -101,6 +102,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     driverObject->DriverExtension->AddDevice = Velnor_PnPAddDevice;
     DeviceRemoved = 1;
     DeviceStarted = 0;
+    KeInitializeEvent(&BlockReaderTurn, SynchronizationEvent, TRUE);
 
     VELNOR_LOG(5, "Velnor> DriverEntry() - EXIT (0x%X)\n", STATUS_SUCCESS);
     return STATUS_SUCCESS;

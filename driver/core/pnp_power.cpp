@@ -220,6 +220,11 @@ NTSTATUS Velnor_DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MN_STOP_DEVICE:
         VELNOR_LOG(2, "Velnor> Velnor_DispatchPnp: IRP_MN_STOP_DEVICE\n");
         WriteShared(DeviceStarted, 0);
+        // Deconfiguring takes the pipes away under running streams: they
+        // are stopped, and what they have queued aborted, while the pipe
+        // handles still name the pipes.
+        WriteShared(StopIsoStream, 1);
+        AbortIsoStreamPipes(deviceObject);
         Velnor_StopDevice(deviceObject);
         irp->IoStatus.Status = STATUS_SUCCESS;  // a driver that handles it says so on the way down
         status = Velnor_DefaultPnpHandler(deviceObject, irp);

@@ -14,6 +14,9 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local int t_heldLocks = 0;
 std::atomic<bool> g_singleLockRule{true};
 std::atomic<ULONG> g_timeIncrement{156250};
+// The clock interrupt's interval while a finer timer resolution is asked
+// for (0: none, timers end on ticks); the tick count keeps its own length.
+std::atomic<ULONG> g_timerResolution{0};
 
 // A spin lock holds 0 when free, otherwise its owner's token.
 ULONG_PTR ThreadToken() {
@@ -29,6 +32,12 @@ constexpr int64_t kBootSystemTime = 134116992000000000LL;
 void SetSingleSpinLockRule(bool on) { g_singleLockRule = on; }
 
 void SetTimeIncrement(ULONG increment100ns) { g_timeIncrement = increment100ns ? increment100ns : 1; }
+
+void SetTimerResolution(ULONG interval100ns) { g_timerResolution = interval100ns; }
+ULONG TimerResolution() {
+    const ULONG fine = g_timerResolution, tick = g_timeIncrement;
+    return fine && fine < tick ? fine : tick;
+}
 
 namespace detail {
 
@@ -46,7 +55,7 @@ int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
     }
     if (due <= 0) return 0;
     // A timer expires at the first clock interrupt at or after its due time.
-    const int64_t tick = g_timeIncrement;
+    const int64_t tick = TimerResolution();
     if (due > kNoDeadline - tick) return kNoDeadline;
     return (due + tick - 1) / tick * tick;
 }

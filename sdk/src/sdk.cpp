@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -183,7 +184,7 @@ Device::Device(const std::string& path) {
 Device::~Device() {
     try {
         Close();
-    } catch (const Error&) {
+    } catch (...) {
         // A destructor has no one to tell; the handle is closed either way.
     }
 }
@@ -192,18 +193,23 @@ bool Device::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
 
 void Device::Close() {
     if (!IsOpen()) return;
-    std::string failure;
+    // The handle is closed whatever the stop throws (an Error, or no memory
+    // for its message); the stop's own Error is passed on afterwards.
+    struct Closer {
+        Device& d;
+        ~Closer() {
+            CloseHandle(d.handle_);
+            d.handle_ = INVALID_HANDLE_VALUE;
+            d.streaming_ = false;
+        }
+    } closer{*this};
     if (streaming_) {
         try {
             StopStreams();
         } catch (const Error& e) {
-            if (!e.DeviceGone()) failure = e.what();
+            if (!e.DeviceGone()) throw;
         }
     }
-    CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-    streaming_ = false;
-    if (!failure.empty()) throw Error(failure, IOCTL_VELNOR_STOP_ISO_STREAM, 0, 0);
 }
 
 bool Device::Answers() {
@@ -341,8 +347,17 @@ void Device::SetAnalogOutput(int channel, const AnalogOutput& o) {
 
 void Device::StartStreams(const StreamParameters& p) {
     if (streaming_) StopStreams();
+    // The driver keeps its settings driver-wide, and a stop puts the filters
+    // back to their defaults: every start sends this handle's settings again,
+    // so the blocks carry the electrodes ReadBlock expects.
+    const Settings settings = settings_;
+    Configure(settings);
     Control(IOCTL_VELNOR_START_ISO_STREAM_IN, &p.in, sizeof p.in, nullptr, 0, "starting the IN stream");
     streaming_ = true;
+    // Starting the IN stream sets every analog output to its zero line; a
+    // constant level goes in after it (an output following a lead keeps it).
+    for (int channel = 0; channel < 4; ++channel)
+        if (!settings_.analog[channel].follows) SetAnalogOutput(channel, settings_.analog[channel]);
     Control(IOCTL_VELNOR_ENABLE, nullptr, 0, nullptr, 0, "enabling the module");
     if (p.startOut)
         Control(IOCTL_VELNOR_START_ISO_STREAM_OUT, &p.out, sizeof p.out, nullptr, 0, "starting the OUT stream");
@@ -351,11 +366,18 @@ void Device::StartStreams(const StreamParameters& p) {
         keysArmed_ = true;
     }
     held_ = {};
+    if (p.timerPeriodMs) {
+        if (timeBeginPeriod(p.timerPeriodMs) != TIMERR_NOERROR)
+            throw Error("the timer period of " + std::to_string(p.timerPeriodMs) + " ms is not available", 0, 0, 0);
+        timerPeriod_ = p.timerPeriodMs;
+    }
 }
 
 void Device::StopStreams() {
     if (!IsOpen()) return;
     streaming_ = false;
+    if (timerPeriod_) timeEndPeriod(timerPeriod_);  // first: the stop below may throw
+    timerPeriod_ = 0;
     // Disabling reports whether the IN stream has let go yet; the stop is what counts.
     DWORD bytes = 0;
     DeviceIoControl(handle_, IOCTL_VELNOR_DISABLE, nullptr, 0, nullptr, 0, &bytes, nullptr);
@@ -407,6 +429,7 @@ Block Device::ReadBlock(uint32_t samples) {
     }
     const uint16_t* pace = &buffer_[rows.size() * samples];
     block.pace.assign(pace, pace + samples);
+    block.electrodeStatus = buffer_[(rows.size() + 1) * samples];
     block.status = BlockStatus::Decode(buffer_[(rows.size() + 1) * samples + 1]);
     return block;
 }
@@ -424,7 +447,9 @@ std::vector<KeyEvent> Device::ReadKeys() {
         throw Error(Describe("reading keys", IOCTL_VELNOR_KEYPAD_GETKEY, error), IOCTL_VELNOR_KEYPAD_GETKEY, error,
                     DriverLastError());
     }
-    for (DWORD i = 0; i < bytes / 4; ++i) {
+    // Never more entries than the buffer holds, whatever count comes back.
+    const DWORD count = std::min<DWORD>(bytes / 4, VELNOR_KEY_QUEUE_LENGTH);
+    for (DWORD i = 0; i < count; ++i) {
         const uint32_t e = entries[i];
         const uint32_t code = VELNOR_KEY_CODE(e);
         const int key = code == VELNOR_KEY1_CODE ? 1 : code == VELNOR_KEY2_CODE ? 2 : code == VELNOR_KEY3_CODE ? 3 : 0;

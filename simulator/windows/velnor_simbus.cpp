@@ -5,7 +5,8 @@
 // selection, vendor and class requests, bulk, frame number, port requests
 // and the two isochronous streams. A system thread runs the 1 ms frames
 // (Wine never runs DPCs): each frame fills one IN slot with the next two
-// acquisition packets of the loaded packet file and records one OUT packet.
+// acquisition packets of the loaded packet file and records one OUT packet;
+// the transfers a frame finishes complete IN first, then OUT.
 // Its control device (\\.\VelnorSimBus) loads the packet file, reads back the
 // OUT packets and unplugs or replugs the child.
 #include <ntddk.h>
@@ -50,6 +51,9 @@ struct Bus {
     LIST_ENTRY isoQueue;        // isochronous IRPs in submission order
     UCHAR* packets;             // the packet file, 34-byte packets
     ULONG packetCount, nextPacket;
+    // The file waits for the end of an OUT transfer: then every OUT transfer
+    // of n packets finds exactly the 2n acquisition packets of its n frames.
+    bool waitForOut, outEnded;
     UCHAR* record;              // OUT packets: u16 length, bytes
     ULONG recordLength;
     ULONG frame, inSlots, outSlots, controlRequests, lastAlternate;
@@ -279,6 +283,8 @@ void RunFrame(LIST_ENTRY& done) {
     KeAcquireSpinLock(&g.lock, &irql);
     ULONG frame = ++g.frame;
     bool inServed = false, outServed = false;
+    if (g.waitForOut && g.outEnded) g.waitForOut = false;
+    g.outEnded = false;
     for (PLIST_ENTRY e = g.isoQueue.Flink; e != &g.isoQueue;) {
         PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
         e = e->Flink;
@@ -296,7 +302,8 @@ void RunFrame(LIST_ENTRY& done) {
         if (in) {
             ULONG count = 0;
             if (capacity >= kSlotHeader)
-                while (count < 2 && g.nextPacket < g.packetCount && kSlotHeader + (count + 1) * kPacketBytes <= capacity) {
+                while (count < 2 && !g.waitForOut && g.nextPacket < g.packetCount &&
+                       kSlotHeader + (count + 1) * kPacketBytes <= capacity) {
                     RtlCopyMemory(slot + kSlotHeader + count * kPacketBytes, g.packets + g.nextPacket * kPacketBytes, kPacketBytes);
                     ++g.nextPacket, ++count;
                 }
@@ -321,7 +328,8 @@ void RunFrame(LIST_ENTRY& done) {
             r.ErrorCount = 0;
             r.Hdr.Status = USBD_STATUS_SUCCESS;
             RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-            InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+            if (in) InsertHeadList(&done, &irp->Tail.Overlay.ListEntry);
+            else InsertTailList(&done, &irp->Tail.Overlay.ListEntry), g.outEnded = true;
         }
     }
     (void)frame;
@@ -530,7 +538,8 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     KIRQL irql;
     switch (p.IoControlCode) {
-    case IOCTL_VELNOR_SIMBUS_LOAD_PACKETS: {
+    case IOCTL_VELNOR_SIMBUS_LOAD_PACKETS:
+    case IOCTL_VELNOR_SIMBUS_LOAD_PACKETS_AT_OUT: {
         ULONG count = p.InputBufferLength / kPacketBytes;
         auto* packets = count ? static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, count * kPacketBytes, kTag)) : nullptr;
         if (count && !packets) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -538,6 +547,7 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         KeAcquireSpinLock(&g.lock, &irql);
         UCHAR* old = g.packets;
         g.packets = packets, g.packetCount = count, g.nextPacket = 0;
+        g.waitForOut = p.IoControlCode == IOCTL_VELNOR_SIMBUS_LOAD_PACKETS_AT_OUT, g.outEnded = false;
         KeReleaseSpinLock(&g.lock, irql);
         if (old) ExFreePoolWithTag(old, kTag);
         return Complete(irp, STATUS_SUCCESS);

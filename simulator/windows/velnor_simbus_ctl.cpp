@@ -3,6 +3,7 @@
 //   velnor-simbus out FILE        append the OUT packets received since the last read
 //   velnor-simbus plug | unplug
 //   velnor-simbus status
+//   velnor-simbus wait            until Plug and Play has started the module's device (30 s at most)
 #include <windows.h>
 
 #include <cstdio>
@@ -57,6 +58,19 @@ int main(int argc, char** argv) {
         DWORD code = command[0] == 'p' ? IOCTL_VELNOR_SIMBUS_PLUG : IOCTL_VELNOR_SIMBUS_UNPLUG;
         return Call(bus, code, nullptr, 0, nullptr, 0, &got) ? 0 : Fail(command);
     }
+    if (!std::strcmp(command, "wait") && argc == 2) {
+        // Plug and Play binds the driver after the install returns, later on a busy machine.
+        for (int i = 0; i < 600; ++i) {
+            HANDLE device = CreateFileA("\\\\.\\Velnor-0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (device != INVALID_HANDLE_VALUE) {
+                CloseHandle(device);
+                std::printf("velnor-simbus: the device is there\n");
+                return 0;
+            }
+            Sleep(50);
+        }
+        return Fail("waiting for \\\\.\\Velnor-0");
+    }
     if (!std::strcmp(command, "status") && argc == 2) {
         VelnorSimBusStatus s{};
         if (!Call(bus, IOCTL_VELNOR_SIMBUS_STATUS, nullptr, 0, &s, sizeof s, &got)) return Fail("status");
@@ -66,6 +80,6 @@ int main(int argc, char** argv) {
                     s.controlRequests, s.recordBytes, s.alternateSetting);
         return 0;
     }
-    std::fprintf(stderr, "usage: velnor-simbus load FILE | out FILE | plug | unplug | status\n");
+    std::fprintf(stderr, "usage: velnor-simbus load FILE | out FILE | plug | unplug | status | wait\n");
     return 2;
 }

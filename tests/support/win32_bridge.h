@@ -3,6 +3,8 @@
 // types, since no translation unit sees both headers.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace win32_test {
@@ -32,5 +34,21 @@ void PressKey(int key, double seconds);
 void UnplugModule();
 const char* DeviceState();
 void PlugNewModule();
+
+// The SDK's test, kernel side (tests/sdk_kernel_side.cpp): the signal
+// settings the driver holds, the module's packets and its analog outputs.
+struct DriverFilters {
+    std::array<float, 3> highPass;
+    std::array<float, 16> lowPass;
+    float mainsCosine;  // the line canceller's frequency
+    bool mainsOn;
+    bool operator==(const DriverFilters&) const = default;
+};
+DriverFilters ReadDriverFilters();
+// The first of the module's packets whose LA and LL words are la[j] and
+// ll[j] at packets k, k + stride, ...; -1 when none of the recent ones is.
+int64_t FindModulePacket(const int16_t* la, const int16_t* ll, size_t n, int stride);
+std::array<uint16_t, 17> ModulePacket(uint64_t k);
+std::array<uint16_t, 4> LatestAnalogOutputs();  // of the last output packet the module took
 
 }  // namespace win32_test

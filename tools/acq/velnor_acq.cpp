@@ -41,10 +41,18 @@ namespace {
 using namespace velnor::sdk;
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_fileClosed{false};
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
         g_interrupted = true;
+        return TRUE;
+    }
+    if (type == CTRL_CLOSE_EVENT) {
+        // The console window closed: Windows ends the process as soon as this
+        // returns (and at the latest after 5 s), so wait for the file.
+        g_interrupted = true;
+        for (int i = 0; i < 90 && !g_fileClosed; ++i) Sleep(50);
         return TRUE;
     }
     return FALSE;
@@ -69,28 +77,12 @@ struct RecordOptions {
     bool beep = false;
     std::vector<std::string> analog;  // CHANNEL=LEAD or CHANNEL=LEVEL
     int inPackets = 1, inTransfers = 16;
+    int timerPeriod = 0;
     PatientOptions patient;
     std::string sim;  // VELNOR_SIM items (Linux)
 };
 
 // ---------------------------------------------------------------- EDF+ signals
-// Each signal is a lead computed from the electrode words in counts, stored
-// at `step` counts per digital unit: the smallest step that holds the lead's
-// full range in 16 bits, so the file keeps every lead within one count.
-struct Signal {
-    std::string label;
-    double step;
-};
-
-std::vector<Signal> Signals(bool frank) {
-    std::vector<Signal> s = {{"ECG I", 1},   {"ECG II", 1},  {"ECG III", 2},    {"ECG aVR", 1},
-                             {"ECG aVL", 1.5}, {"ECG aVF", 1.5}, {"ECG V1", 5.0 / 3}, {"ECG V2", 5.0 / 3},
-                             {"ECG V3", 5.0 / 3}, {"ECG V4", 5.0 / 3}, {"ECG V5", 5.0 / 3}, {"ECG V6", 5.0 / 3}};
-    if (frank)
-        for (const char* l : {"ECG H", "ECG E", "ECG Frank I", "ECG M"}) s.push_back({l, 1});
-    return s;
-}
-
 // The leads of sample s of a block, in counts (the order of Signals()).
 void LeadsInCounts(const Block& b, size_t s, bool frank, double* out) {
     auto word = [&](Electrode e) -> double {
@@ -113,6 +105,41 @@ void LeadsInCounts(const Block& b, size_t s, bool frank, double* out) {
     }
 }
 
+// Each signal is a lead computed from the electrode words, in counts, with
+// the lead's whole range over the module's words: no lead the module can
+// produce is clipped, and 16 bits hold each within one count.
+struct Signal {
+    std::string label;
+    double low, high;  // counts
+};
+
+std::vector<Signal> Signals(bool frank) {
+    std::vector<Signal> s;
+    for (const char* l : {"ECG I", "ECG II", "ECG III", "ECG aVR", "ECG aVL", "ECG aVF", "ECG V1", "ECG V2", "ECG V3",
+                          "ECG V4", "ECG V5", "ECG V6"})
+        s.push_back({l, 0, 0});
+    if (frank)
+        for (const char* l : {"ECG H", "ECG E", "ECG Frank I", "ECG M"}) s.push_back({l, 0, 0});
+    // A lead is linear in LA, LL and at most one more electrode: its
+    // extremes lie where those three words sit at their rails.
+    Block rails;
+    rails.electrodes = ElectrodeSet::WithFrank().List();
+    rails.raw.assign(rails.electrodes.size(), std::vector<int16_t>(1));
+    std::vector<double> value(s.size());
+    for (int corner = 0; corner < 8; ++corner) {
+        for (size_t r = 0; r < rails.electrodes.size(); ++r) {
+            const int bit = rails.electrodes[r] == Electrode::LA ? 1 : rails.electrodes[r] == Electrode::LL ? 2 : 4;
+            rails.raw[r][0] = corner & bit ? kRailHigh : kRailLow;
+        }
+        LeadsInCounts(rails, 0, frank, value.data());
+        for (size_t i = 0; i < s.size(); ++i) {
+            s[i].low = corner ? std::min(s[i].low, value[i]) : value[i];
+            s[i].high = corner ? std::max(s[i].high, value[i]) : value[i];
+        }
+    }
+    return s;
+}
+
 class EdfFile {
 public:
     EdfFile(const RecordOptions& o, const std::vector<Signal>& signals, const DeviceInfo& info) : signals_(signals) {
@@ -124,12 +151,11 @@ public:
         ok = ok && edf_set_number_of_annotation_signals(handle_, 4) == 0;
         const double uv = 1000.0 / kCountsPerMillivolt;
         for (int i = 0; i < static_cast<int>(signals.size()); ++i) {
-            const double per = signals[i].step * uv;
             ok = ok && edf_set_samplefrequency(handle_, i, perRecord) == 0;
             ok = ok && edf_set_digital_maximum(handle_, i, 32767) == 0 && edf_set_digital_minimum(handle_, i, -32768) == 0;
-            // Whole microvolts fit EDF's 8-character fields exactly; the
-            // samples are scaled by the limits as written, not by `per`.
-            const double pmax = std::floor(32767 * per), pmin = -std::ceil(32768 * per);
+            // Whole microvolts, rounded outwards, fit EDF's 8-character
+            // fields exactly; the samples are scaled by the limits as written.
+            const double pmax = std::ceil(signals[i].high * uv), pmin = std::floor(signals[i].low * uv);
             scale_.push_back((pmax - pmin) / 65535 / uv);  // counts per digital unit
             offset_.push_back(pmin / uv);                  // counts at digital -32768
             ok = ok && edf_set_physical_maximum(handle_, i, pmax) == 0;
@@ -327,6 +353,7 @@ int Record(const RecordOptions& o) {
     StreamParameters stream;
     stream.in.PacketsPerTransfer = static_cast<uint32_t>(o.inPackets);
     stream.in.TransferCount = static_cast<uint32_t>(o.inTransfers);
+    stream.timerPeriodMs = static_cast<uint32_t>(o.timerPeriod);
     device.StartStreams(stream);
 
     const size_t perRecord = static_cast<size_t>(o.rate / 10);
@@ -446,6 +473,7 @@ int Record(const RecordOptions& o) {
     status.Show(end, heartRate(), n, leadOff.on, true);
     status.End();
     edf.Close();
+    g_fileClosed = true;
     if (exitCode == 0) device.StopStreams();
 
     // A Ctrl-C is the user's own ending; an unplug is an error and goes where errors go.
@@ -460,8 +488,11 @@ int Record(const RecordOptions& o) {
                 n.keys);
     std::printf("blocks %zu: lead-off %zu, sync errors %zu, sequence errors %zu, checksum errors %zu\n", n.blocks,
                 leadOff.count, sync.count, sequence.count, checksum.count);
-    std::printf("error blocks %zu: FIFO full %zu, timeout %zu, no module %zu, other %zu; lost %.1f s (flat in the file)\n",
-                n.errorBlocks, n.fifoFull, n.timeouts, n.noModule, n.otherErrors,
+    // The module sends 2000 packets a second whatever the rate: the time an
+    // error block stood for is that many packets the file does not have.
+    std::printf("error blocks %zu: FIFO full %zu, timeout %zu, no module %zu, other %zu; lost %zu packets, %.1f s "
+                "(flat in the file)\n",
+                n.errorBlocks, n.fifoFull, n.timeouts, n.noModule, n.otherErrors, n.lostRecords * 200,
                 static_cast<double>(n.lostRecords) / 10);
     std::printf("file %s\n", o.out.c_str());
     return exitCode;
@@ -521,6 +552,10 @@ int main(int argc, char** argv) {
     record->add_option("--in-packets", r.inPackets, "isochronous IN packets per transfer")->check(CLI::Range(1, 255))
         ->capture_default_str();
     record->add_option("--in-transfers", r.inTransfers, "isochronous IN transfers in flight")->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    record->add_option("--timer-period", r.timerPeriod,
+                       "ms; ask the system for this timer period while recording (1: blocks within 2 ms, 0: as it is)")
+        ->check(CLI::Range(0, 1000))
         ->capture_default_str();
     record->add_option("--patient", r.patient.name, "patient name")->capture_default_str();
     record->add_option("--patient-code", r.patient.code, "patient code");

@@ -245,6 +245,13 @@ DWORD WINAPI GetTickCount(void);
 ULONGLONG WINAPI GetTickCount64(void);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
+// The timer resolution (winmm): while a period is asked for, the kernel's
+// timers and delays end on that interval instead of the 15.625 ms tick.
+typedef UINT MMRESULT;
+#define TIMERR_NOERROR 0
+#define TIMERR_NOCANDO 97
+MMRESULT WINAPI timeBeginPeriod(UINT uPeriod);
+MMRESULT WINAPI timeEndPeriod(UINT uPeriod);
 
 // Ctrl-C (SIGINT) and Ctrl-\ (SIGQUIT, as CTRL_BREAK_EVENT).
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);

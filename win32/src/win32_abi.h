@@ -38,6 +38,8 @@ uint32_t GetTickCount(void);
 uint64_t GetTickCount64(void);
 int QueryPerformanceCounter(_LARGE_INTEGER* count);
 int QueryPerformanceFrequency(_LARGE_INTEGER* frequency);
+uint32_t timeBeginPeriod(uint32_t period);
+uint32_t timeEndPeriod(uint32_t period);
 
 int SetConsoleCtrlHandler(int (*handler)(uint32_t ctrlType), int add);
 

@@ -58,6 +58,11 @@ constexpr uint32_t kFileFlagOverlapped = 0x40000000u;
 constexpr uint32_t kCreateNew = 1, kCreateAlways = 2, kOpenAlways = 4, kTruncateExisting = 5;
 constexpr uint32_t kFileReadAccess = 1, kFileWriteAccess = 2;  // a control code's required access
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+constexpr uint32_t kTimerNoError = 0, kTimerNoCanDo = 97;
+constexpr uint32_t kTimerPeriodMin = 1, kTimerPeriodMax = 1000000;  // ms, as timeGetDevCaps reports
+
+std::mutex g_periodLock;
+std::map<uint32_t, unsigned> g_periods;  // period in ms -> begins not yet ended
 constexpr NTSTATUS kStatusEndOfFile = static_cast<NTSTATUS>(0xC0000011);
 
 constexpr uint32_t kFormatAllocateBuffer = 0x100, kFormatIgnoreInserts = 0x200, kFormatFromString = 0x400,
@@ -426,6 +431,27 @@ int QueryPerformanceFrequency(_LARGE_INTEGER* frequency) {
     if (!frequency) return Fail(kErrorNoAccess);
     frequency->QuadPart = 10000000;  // the counter is the clock in 100 ns units
     return 1;
+}
+
+// Each period asked for and not yet ended is counted; the finest one in
+// force is the clock interrupt's interval. Periods outside what Windows'
+// timer offers (1 ms to 1000 s) and an end without its begin are refused.
+uint32_t timeBeginPeriod(uint32_t period) {
+    if (period < kTimerPeriodMin || period > kTimerPeriodMax) return kTimerNoCanDo;
+    velnor::host::EnsureBooted();
+    std::lock_guard<std::mutex> guard(g_periodLock);
+    ++g_periods[period];
+    hk::SetTimerResolution(g_periods.begin()->first * 10000);
+    return kTimerNoError;
+}
+
+uint32_t timeEndPeriod(uint32_t period) {
+    std::lock_guard<std::mutex> guard(g_periodLock);
+    auto it = g_periods.find(period);
+    if (it == g_periods.end()) return kTimerNoCanDo;
+    if (--it->second == 0) g_periods.erase(it);
+    hk::SetTimerResolution(g_periods.empty() ? 0 : g_periods.begin()->first * 10000);
+    return kTimerNoError;
 }
 
 // ---------------------------------------------------------------- console

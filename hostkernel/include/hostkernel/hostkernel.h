@@ -136,6 +136,11 @@ int64_t Now100ns();                  // virtual time since boot, in 100 ns units
 // Tick length; 156250 (15.625 ms) at boot. Relative and absolute timeouts
 // end at the first tick at or after their due time, as Windows' timers do.
 void SetTimeIncrement(ULONG increment100ns);
+// A finer clock interrupt, as timeBeginPeriod asks of Windows: timers and
+// delays end on its interval; the tick count and KeQueryTimeIncrement keep
+// the tick. 0 goes back to the tick.
+void SetTimerResolution(ULONG interval100ns);
+ULONG TimerResolution();  // the interval timers end on now
 
 // A thread that takes part in the simulation: counted from construction,
 // so no virtual time passes before it first runs; Join() is a kernel wait.

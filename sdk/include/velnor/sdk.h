@@ -94,13 +94,17 @@ struct Settings {
 };
 
 // The two isochronous streams. The defaults are the recommended ones, with
-// the IN transfers one packet long, so that a block reaches the application
-// within 2 ms of the packet that completes it (16 transfers keep 16 ms
-// queued against a late completion).
+// the IN transfers one packet long (16 transfers keep 16 ms queued against a
+// late completion). The driver polls for data every millisecond, but its
+// sleeps end on the system's timer: with Windows' default 15.6 ms tick a
+// block reaches the application up to a tick after the packet that completes
+// it; with timerPeriodMs = 1 (timeBeginPeriod while streaming) within 2 ms,
+// at the cost of a timer interrupt every millisecond.
 struct StreamParameters {
     IsoStreamRequest in = {0, 108, 64, 1, 16};
     IsoStreamRequest out = {1, 16, 0, 5, 4};
-    bool startOut = true;  // the OUT stream drives the outputs and keeps the IN stream fed
+    bool startOut = true;        // the OUT stream drives the outputs and keeps the IN stream fed
+    uint32_t timerPeriodMs = 0;  // 0: the system's timer as it is; else asked for while streaming
 };
 
 // ---------------------------------------------------------------- errors
@@ -144,6 +148,7 @@ struct Block {
     BlockError error = BlockError::None;  // an error block carries no samples
     uint16_t errorCode = 0;               // the driver's code (OR of 2, 3, 4, 6, 7)
     BlockStatus status;
+    uint16_t electrodeStatus = 0;           // the driver's electrode status word of the block
     uint32_t rate = 2000;                   // samples per second
     std::vector<Electrode> electrodes;      // the rows, in order
     // samples[row][s], microvolts; raw[row][s] the module's words.
@@ -199,11 +204,14 @@ public:
     void Configure(const Settings& settings);
     const Settings& CurrentSettings() const { return settings_; }
 
-    // Starts the IN stream, enables the module (keys), then the OUT stream.
-    // The first start on a handle also flushes the keypad: the driver honours
-    // no key until a flush, so without it no key would ever be seen.
+    // Sends the current settings again (the driver's stop resets its filters,
+    // its start the analog output levels), starts the IN stream, enables the
+    // module (keys), then the OUT stream. The first start on a handle also
+    // flushes the keypad: the driver honours no key until a flush, so without
+    // it no key would ever be seen.
     void StartStreams(const StreamParameters& parameters = {});
-    // Disables the module and stops both streams (waits up to 100 ms for them).
+    // Disables the module and stops both streams (waits up to 100 ms for
+    // them); gives back the timer period StartStreams asked for.
     void StopStreams();
     bool Streaming() const { return streaming_; }
 
@@ -235,6 +243,7 @@ private:
     bool streaming_ = false;
     std::array<bool, 3> held_{};
     bool keysArmed_ = false;
+    uint32_t timerPeriod_ = 0;  // the timer period this device asked for, 0: none
     std::vector<uint16_t> buffer_;
 };
 
