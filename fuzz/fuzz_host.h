@@ -118,6 +118,7 @@ inline void RegisterVelnor() {
     static bool done = false;
     if (done) return;
     done = true;
+    hk::KeepFreedLargeBlocks(true);  // a device's rings are mapped afresh otherwise, at every plug
     hk::pnp::RegisterDriver(kHardwareId, {std::u16string(kService), {}, DriverEntry});
 }
 

@@ -317,8 +317,10 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT'));
     ExpectFindings(recorder, {{"ExAllocatePoolWithTag", "allocation of zero bytes"}});
 
-    // A large block (a device ring's size) freed and allocated again is
-    // uninitialised pool once more, counted once; a second free is a finding.
+    // With freed large blocks kept for reuse (the fuzzers' setting), a large
+    // block freed and allocated again is uninitialised pool once more,
+    // counted once; a second free is a finding.
+    hk::KeepFreedLargeBlocks(true);
     constexpr size_t kLarge = 256 * 1024;
     auto* large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, kLarge, 'graL'));
     std::memset(large, 0, kLarge);
@@ -331,6 +333,7 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
               }), 1);
     ExFreePool(large);
     ExFreePool(large);
+    hk::KeepFreedLargeBlocks(false);
     ExpectFindings(recorder, {{"ExFreePool", "block freed twice"}});
 
     // Unicode formats print at PASSIVE_LEVEL only; narrow ones anywhere.

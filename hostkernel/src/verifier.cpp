@@ -229,11 +229,14 @@ void FillStale(void* p, size_t bytes) { std::memset(p, kStalePoolByte, bytes); }
 
 namespace {
 
-// Large blocks (a device's rings) freed are kept for the next allocation of
-// the same size: under AddressSanitizer each fresh large block is a new
-// mapping faulted in page by page, which made adding a device cost more than
-// everything it did afterwards. A kept block is poisoned, so touching it
-// after its free is still reported, and it is filled anew when reused.
+// On request (the fuzzers ask), large blocks (a device's rings) freed are
+// kept for the next allocation of the same size: under AddressSanitizer each
+// fresh large block is a new mapping faulted in page by page, which made
+// adding a device cost more than everything it did afterwards. A kept block
+// is poisoned, so touching it after its free is still reported, and it is
+// filled anew when reused; a stale pointer into it after that is not, so
+// the tests leave this off.
+std::atomic<bool> g_keepLarge{false};
 constexpr size_t kKeepFrom = 64 * 1024;
 constexpr size_t kKeepAtMost = 4;
 // A plain array: it outlives every destructor, so the kept blocks stay
@@ -245,7 +248,7 @@ struct Kept {
 Kept g_kept[kKeepAtMost];  // guarded by g_poolLock; empty slots hold nullptr
 
 void* TakeKept(size_t bytes) {
-    if (bytes < kKeepFrom) return nullptr;
+    if (bytes < kKeepFrom || !g_keepLarge) return nullptr;
     std::lock_guard<std::mutex> guard(g_poolLock);
     for (Kept& k : g_kept) {
         if (!k.block || k.bytes != bytes) continue;
@@ -259,7 +262,7 @@ void* TakeKept(size_t bytes) {
 
 // Called with g_poolLock held.
 bool Keep(void* p, size_t bytes) {
-    if (bytes < kKeepFrom) return false;
+    if (bytes < kKeepFrom || !g_keepLarge) return false;
     for (Kept& k : g_kept) {
         if (k.block) continue;
         ASAN_POISON_MEMORY_REGION(p, bytes);
@@ -311,6 +314,8 @@ void KernelFree(void* p) {
 }
 
 }  // namespace detail
+
+void KeepFreedLargeBlocks(bool on) { detail::g_keepLarge = on; }
 }  // namespace hk
 
 using namespace hk;

@@ -56,6 +56,10 @@ struct PoolUsage {
     size_t bytes;
 };
 std::vector<PoolUsage> OutstandingPool();  // grouped by tag, kernel-internal tags excluded
+// Keeps up to four freed blocks of 64 KB or more, poisoned, for the next
+// allocation of their size (off by default; the fuzzers' speed). A stale
+// pointer into a block handed out again is then no longer caught.
+void KeepFreedLargeBlocks(bool on);
 std::string TagName(uint32_t tag);
 // Makes the allocation that comes after `successes` more successful ones with
 // `tag` fail (returns null) once.
