@@ -157,5 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         default: Settings(in); break;
         }
     }
+    EndInput();
     return 0;
 }

@@ -93,5 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::make_shared<DescriptorModule>(std::move(device), std::move(configuration)));
     if (plugged->State() == hk::pnp::DeviceState::Started) Exercise(tail, flags);
     RemoveAndRequireClean(plugged);
+    EndInput();
     return 0;
 }

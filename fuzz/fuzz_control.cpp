@@ -269,5 +269,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     Finish(s);
+    EndInput();
     return 0;
 }

@@ -317,6 +317,22 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT'));
     ExpectFindings(recorder, {{"ExAllocatePoolWithTag", "allocation of zero bytes"}});
 
+    // A large block (a device ring's size) freed and allocated again is
+    // uninitialised pool once more, counted once; a second free is a finding.
+    constexpr size_t kLarge = 256 * 1024;
+    auto* large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, kLarge, 'graL'));
+    std::memset(large, 0, kLarge);
+    ExFreePool(large);
+    large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, kLarge, 'graL'));
+    EXPECT_EQ(std::count(large, large + kLarge, hk::kStalePoolByte), static_cast<ptrdiff_t>(kLarge));
+    const auto pool = hk::OutstandingPool();
+    EXPECT_EQ(std::count_if(pool.begin(), pool.end(), [](const hk::PoolUsage& u) {
+                  return u.tag == 'graL' && u.count == 1 && u.bytes == kLarge;
+              }), 1);
+    ExFreePool(large);
+    ExFreePool(large);
+    ExpectFindings(recorder, {{"ExFreePool", "block freed twice"}});
+
     // Unicode formats print at PASSIVE_LEVEL only; narrow ones anywhere.
     UNICODE_STRING u = Str(u"uni");
     char narrow[] = "ansi";
@@ -330,6 +346,12 @@ TEST_F(Verifier, IoVerificationChecksPendingStatusesCompletionRoutinesAndCalling
     }
     ExpectFindings(recorder, {{"DbgPrint", "%ws at IRQL 2"}, {"DbgPrint", "%ls at IRQL 2"},
                               {"DbgPrint", "%wZ at IRQL 2"}, {"DbgPrint", "%C at IRQL 2"}});
+    // A line may come in pieces, and one call may end several lines.
+    hk::LogClear();
+    DbgPrint("part %d, ", 1);
+    DbgPrint("part %d\nsecond\n", 2);
+    DbgPrint("third\n");
+    EXPECT_EQ(hk::LogLines(), (std::vector<std::string>{"part 1, part 2", "second", "third"}));
 
     // A request goes down without a cancel routine: the driver that set one
     // takes it back first.

@@ -68,6 +68,7 @@ std::string Format(const char* format, va_list args) {
                                             ": Unicode formats only at PASSIVE_LEVEL");
     };
     std::string out;
+    out.reserve(std::strlen(format) + 64);  // most lines in one allocation
     for (const char* p = format; *p;) {
         if (*p != '%') {
             out += *p++;
@@ -201,6 +202,12 @@ extern "C" ULONG DbgPrint(PCSTR format, ...) {
     va_start(args, format);
     std::string text = hk::detail::Format(format, args);
     va_end(args);
+    // The usual case, one whole line and nothing pending: no copies.
+    if (hk::t_partial.empty() && !text.empty() && text.find('\n') == text.size() - 1) {
+        text.pop_back();
+        hk::AppendLine(std::move(text));
+        return 0;
+    }
     hk::t_partial += text;
     size_t pos;
     while ((pos = hk::t_partial.find('\n')) != std::string::npos) {

@@ -1,6 +1,8 @@
 // Verifier reporting and the pool with per-tag accounting.
 #include "internal.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -225,10 +227,55 @@ size_t OutstandingTag(uint32_t tag) {
 
 void FillStale(void* p, size_t bytes) { std::memset(p, kStalePoolByte, bytes); }
 
+namespace {
+
+// Large blocks (a device's rings) freed are kept for the next allocation of
+// the same size: under AddressSanitizer each fresh large block is a new
+// mapping faulted in page by page, which made adding a device cost more than
+// everything it did afterwards. A kept block is poisoned, so touching it
+// after its free is still reported, and it is filled anew when reused.
+constexpr size_t kKeepFrom = 64 * 1024;
+constexpr size_t kKeepAtMost = 4;
+// A plain array: it outlives every destructor, so the kept blocks stay
+// reachable for the leak check at exit.
+struct Kept {
+    void* block;
+    size_t bytes;
+};
+Kept g_kept[kKeepAtMost];  // guarded by g_poolLock; empty slots hold nullptr
+
+void* TakeKept(size_t bytes) {
+    if (bytes < kKeepFrom) return nullptr;
+    std::lock_guard<std::mutex> guard(g_poolLock);
+    for (Kept& k : g_kept) {
+        if (!k.block || k.bytes != bytes) continue;
+        void* p = k.block;
+        k.block = nullptr;
+        ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+        return p;
+    }
+    return nullptr;
+}
+
+// Called with g_poolLock held.
+bool Keep(void* p, size_t bytes) {
+    if (bytes < kKeepFrom) return false;
+    for (Kept& k : g_kept) {
+        if (k.block) continue;
+        ASAN_POISON_MEMORY_REGION(p, bytes);
+        k = {p, bytes};
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void* PoolAllocate(size_t bytes, uint32_t tag) {
     // Not zeroed, as on the platform: fill with a pattern so reads of
     // uninitialised pool show up.
-    void* p = std::malloc(bytes ? bytes : 1);
+    void* p = TakeKept(bytes);
+    if (!p) p = std::malloc(bytes ? bytes : 1);
     if (!p) return nullptr;
     FillStale(p, bytes);
     std::lock_guard<std::mutex> guard(g_poolLock);
@@ -246,16 +293,21 @@ void* KernelAlloc(size_t bytes, uint32_t tag) {
 
 void KernelFree(void* p) {
     if (!p) return;
-    bool known;
+    bool known = false, kept = false;
     {
         std::lock_guard<std::mutex> guard(g_poolLock);
-        known = g_pool.erase(p) != 0;
+        auto it = g_pool.find(p);
+        if (it != g_pool.end()) {
+            known = true;
+            kept = Keep(p, it->second.bytes);
+            g_pool.erase(it);
+        }
     }
     if (!known) {
         ReportViolation("ExFreePool", "block freed twice, or never allocated from the pool");
         return;
     }
-    std::free(p);
+    if (!kept) std::free(p);
 }
 
 }  // namespace detail
