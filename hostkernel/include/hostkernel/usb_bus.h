@@ -120,7 +120,10 @@ public:
     void Unplug();
     void Plug();
 
-    size_t Pending() const;                       // requests not yet through their completion
+    // Requests not yet through their completion: one whose completion routine
+    // has already woken the driver counts until the bus thread returns from
+    // IofCompleteRequest, so a settled count comes after hk::BusFlush().
+    size_t Pending() const;
     uint64_t Completed(uint8_t endpoint) const;   // transfers completed on an endpoint
     std::shared_ptr<Function> Attached() const;
 
