@@ -294,6 +294,32 @@ TEST_F(SimulatedBusTest, IsochronousTransfersTakeOnePacketPerFrame) {
     EXPECT_EQ(module_->Outputs().size(), 10u - b->UrbIsochronousTransfer.ErrorCount);
 }
 
+// Of transfers that end with the same frame the IN ones complete first,
+// whichever was sent first, and the module learns where the OUT one ended:
+// the bench's packet file starts with the IN slot after it.
+TEST_F(SimulatedBusTest, InTransfersEndingWithAnOutTransferCompleteBeforeIt) {
+    EXPECT_FALSE(bus_->AlternateSetting(0)) << "no selection yet";
+    Select(0);
+    EXPECT_EQ(bus_->AlternateSetting(0), 0);
+    module_->PlayPackets(std::vector<uint8_t>(4 * 34, 0x5A), true);
+    std::vector<uint8_t> outBuffer, inBuffer;
+    PURB out = Iso(0x02, 5, 16, outBuffer);
+    PURB in = Iso(0x81, 5, 108, inBuffer);
+    auto so = Send(out), si = Send(in);
+    ASSERT_EQ(Wait(*so), STATUS_SUCCESS);
+    ASSERT_EQ(Wait(*si), STATUS_SUCCESS);
+    ASSERT_EQ(out->UrbIsochronousTransfer.StartFrame, in->UrbIsochronousTransfer.StartFrame);
+    EXPECT_LT(si->completedAs, so->completedAs) << "the IN transfer completes first though sent second";
+    for (ULONG p = 0; p < 5; ++p) EXPECT_EQ(inBuffer[108 * p + 2], 0) << "slot " << p << " came before the OUT end";
+    std::vector<uint8_t> next;
+    ASSERT_EQ(SendUrb(Pdo(), Iso(0x81, 3, 108, next)), STATUS_SUCCESS);
+    EXPECT_EQ(next[2], 2);
+    EXPECT_EQ(next[6], 0x5A) << "the file's first packet";
+    EXPECT_EQ(next[108 + 2], 2);
+    EXPECT_EQ(next[2 * 108 + 2], 0) << "four packets, two slots";
+    EXPECT_EQ(module_->TakeOutRecord(1000).size(), 5u * 18) << "each OUT slot with its length";
+}
+
 TEST_F(SimulatedBusTest, PendingTransfersEndByCancelAbortOrUnplugExactlyOnce) {
     Select(0);
     std::vector<uint8_t> b1, b3;

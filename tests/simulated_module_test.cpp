@@ -5,6 +5,7 @@
 
 #include <edflib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -140,6 +141,62 @@ TEST(SimulatedPatient, PacketsAreValidUnlessAFaultIsAsked) {
     EXPECT_EQ(slot[6 + 30] << 8 | slot[6 + 31], 26) << "packet 13 follows with its own number";
     module.IsoIn(velnor::sim::kIsoInEndpoint, 7, slot, sizeof slot);
     EXPECT_EQ(slot[4], 52) << "a slot claiming more than 51 words";
+}
+
+// The test bench's packet file: played two a slot once an OUT transfer has
+// ended, as far as each slot has room, then nothing; OUT slots recorded
+// whole and handed out in whole records only.
+TEST(BenchPlayback, FilePacketsFollowAnOutTransferAndOutSlotsAreRecordedWhole) {
+    using velnor::sim::kIsoInEndpoint;
+    using velnor::sim::kIsoOutEndpoint;
+    AcquisitionModule module({});
+    EXPECT_TRUE(module.TakeOutRecord(1000).empty()) << "nothing is recorded before a file is played";
+    std::vector<uint8_t> file(5 * 34);
+    for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7 + 1);
+    module.PlayPackets(file, true);
+
+    uint8_t slot[108];
+    EXPECT_EQ(module.IsoIn(kIsoInEndpoint, 1, slot, sizeof slot), 6u) << "waits for an OUT transfer to end";
+    EXPECT_EQ(slot[2], 0);
+    module.IsoTransferEnd(kIsoInEndpoint, 1);
+    EXPECT_EQ(module.IsoIn(kIsoInEndpoint, 2, slot, sizeof slot), 6u) << "an IN transfer's end does not start it";
+    module.IsoTransferEnd(kIsoOutEndpoint, 2);
+    ASSERT_EQ(module.IsoIn(kIsoInEndpoint, 3, slot, sizeof slot), 6u + 68);
+    EXPECT_EQ(slot[2], 2);
+    EXPECT_EQ(slot[4], 34);
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + 68, slot + 6)) << "the file's bytes as they are";
+    uint8_t narrow[6 + 34 + 33];
+    ASSERT_EQ(module.IsoIn(kIsoInEndpoint, 4, narrow, sizeof narrow), 6u + 34) << "room for one packet";
+    EXPECT_TRUE(std::equal(file.begin() + 68, file.begin() + 102, narrow + 6));
+    EXPECT_EQ(module.IsoIn(kIsoInEndpoint, 5, slot, sizeof slot), 6u + 68);
+    EXPECT_TRUE(std::equal(file.begin() + 102, file.end(), slot + 6));
+    EXPECT_EQ(module.IsoIn(kIsoInEndpoint, 6, slot, sizeof slot), 6u) << "the file has run out";
+    auto counts = module.Bench();
+    EXPECT_EQ(counts.packetsLoaded, 5u);
+    EXPECT_EQ(counts.packetsSent, 5u);
+    EXPECT_EQ(counts.inSlots, 6u);
+
+    const uint8_t full[16] = {1, 2, 3, 4, 5, 6, 7, 8, 0xFF, 0, 20, 5, 0, 0, 0, 0};
+    const uint8_t shortSlot[3] = {9, 8, 7};
+    module.IsoOut(kIsoOutEndpoint, 7, full, sizeof full);
+    module.IsoOut(kIsoOutEndpoint, 8, shortSlot, sizeof shortSlot);
+    EXPECT_EQ(module.Bench().recordBytes, 18u + 5u);
+    EXPECT_TRUE(module.TakeOutRecord(1).empty()) << "no record fits";
+    auto first = module.TakeOutRecord(18 + 4);
+    ASSERT_EQ(first.size(), 18u) << "only whole records";
+    EXPECT_EQ(first[0], 16);
+    EXPECT_EQ(first[1], 0);
+    EXPECT_TRUE(std::equal(full, full + 16, first.begin() + 2));
+    EXPECT_EQ(module.TakeOutRecord(100), (std::vector<uint8_t>{3, 0, 9, 8, 7}));
+    EXPECT_TRUE(module.TakeOutRecord(100).empty()) << "taken once";
+    EXPECT_EQ(module.Outputs().size(), 1u) << "the short slot drives no output";
+
+    // A new file plays from its start at once; what was received stays to be read.
+    module.IsoOut(kIsoOutEndpoint, 9, full, sizeof full);
+    module.PlayPackets(file, false);
+    ASSERT_EQ(module.IsoIn(kIsoInEndpoint, 10, slot, sizeof slot), 6u + 68);
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + 68, slot + 6));
+    EXPECT_EQ(module.TakeOutRecord(100).size(), 18u);
 }
 
 // Interference shows in the electrode signals at its own frequency.

@@ -15,9 +15,13 @@ namespace {
 
 struct Work {
     int64_t due;
+    int rank;
     uint64_t seq;
     std::function<void()> fn;
-    bool operator>(const Work& o) const { return due != o.due ? due > o.due : seq > o.seq; }
+    bool operator>(const Work& o) const {
+        if (due != o.due) return due > o.due;
+        return rank != o.rank ? rank > o.rank : seq > o.seq;
+    }
 };
 
 struct Lane {
@@ -90,17 +94,19 @@ Lane& LaneFor(unsigned index) {
 
 }  // namespace
 
-void BusPostOn(unsigned lane, int64_t due, std::function<void()> work) {
+void BusPostOn(unsigned lane, int64_t due, std::function<void()> work, int rank) {
     detail::CheckSimulationThread("BusPost");
     Lane& l = LaneFor(lane);
     std::lock_guard<std::mutex> guard(detail::DispatcherLock());
-    l.queue.push(Work{due, l.seq++, std::move(work)});
+    l.queue.push(Work{due, rank, l.seq++, std::move(work)});
     detail::Signal();
 }
 
 void BusPost(std::function<void()> work) { BusPostOn(0, detail::Now(), std::move(work)); }
 
-void BusPostAt(int64_t virtual100ns, std::function<void()> work) { BusPostOn(0, virtual100ns, std::move(work)); }
+void BusPostAt(int64_t virtual100ns, std::function<void()> work, int rank) {
+    BusPostOn(0, virtual100ns, std::move(work), rank);
+}
 
 void BusFlush() {
     if (OnBusThread()) return;

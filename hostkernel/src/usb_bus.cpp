@@ -31,6 +31,11 @@ using Result = std::pair<NTSTATUS, USBD_STATUS>;
 constexpr uintptr_t kPipeTag = 0x5B000000;
 constexpr uintptr_t kConfigurationHandle = 0xC0F1;
 constexpr int64_t kFrame = 10000;  // 1 ms in 100 ns units
+// The controller walks a frame's isochronous IN transfers before its OUT
+// ones: of the transfers that end with the same frame, the IN ones complete
+// first. (Windows leaves the order open; one fixed order keeps a run
+// repeatable.)
+constexpr int kIsoOutRank = 1;
 // Inline completion waits in IoCallDriver for requests done within this many frames.
 constexpr int64_t kInlineWaitFrames = 8;
 // A full-speed controller takes at most this many packets in one transfer.
@@ -122,6 +127,7 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
         // its pipe halts before it is done.
         bool haltable = false;
         bool haltedOut = false;  // its pipe halted while it was pending
+        int rank = 0;
     };
 
     // What the hub read from the device at enumeration, for the physical
@@ -146,6 +152,7 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     bool configured = false;
     std::map<uintptr_t, Pipe> pipes;
     uint32_t generation = 0;
+    std::map<uint8_t, uint8_t> alternates;  // interface number: the alternate setting last selected
     std::atomic<bool> inlineCompletion{false};
     std::atomic<bool> abortCompletesFirst{false};
     uint32_t asapLatencyFrames = 1;
@@ -159,7 +166,9 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     NTSTATUS DispatchPnp(PIRP irp);
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
     NTSTATUS SubmitIso(PIRP irp, PURB urb, const Pipe& pipe);
-    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable = false);
+    // `rank` orders requests done at the same time (see kIsoOutRank).
+    NTSTATUS Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable = false,
+                    int rank = 0);
     void HaltLocked(uint8_t endpoint);
     void Arrive(uint64_t id, int64_t at);
     void Finish(uint64_t id);
@@ -311,6 +320,7 @@ bool State::FillInterface(PUSBD_INTERFACE_INFORMATION info, const std::vector<ui
                 info->NumberOfPipes = d->bNumEndpoints;
                 std::erase_if(pipes, [d](const auto& p) { return p.second.interfaceNumber == d->bInterfaceNumber; });
                 ++generation;
+                alternates[d->bInterfaceNumber] = d->bAlternateSetting;
                 ULONG pipe = 0;
                 for (size_t e = at + config[at]; whole(e, 2) && pipe < info->NumberOfPipes; e += config[e]) {
                     if (config[e + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
@@ -358,7 +368,8 @@ bool State::MissedPacket(uint8_t endpoint, uint32_t frame) {
     return false;
 }
 
-NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable) {
+NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, Action action, bool haltable,
+                       int rank) {
     const int64_t now = LogicalNow();
     const bool mayWait = inlineCompletion && KeGetCurrentIrql() < DISPATCH_LEVEL;
     bool waitHere = false;
@@ -378,6 +389,7 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, 
         Pending& p = pending[id] = Pending{irp, urb, endpoint, std::move(schedule), std::move(action),
                                            f.completeDelay, false, 0, nullptr};
         p.haltable = haltable;
+        p.rank = rank;
         if (!hang && arrival <= now) due = ScheduleLocked(p, now);
         // The submitter waits only for a request that is surely done soon;
         // one that is hung, not yet at the controller or due later pends and
@@ -409,7 +421,7 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, 
     } else if (!hang && due >= 0) {
         BusPostAt(due, [self, id] {
             if (auto s = self.lock()) s->Finish(id);
-        });
+        }, rank);
     } else if (!hang) {
         BusPostAt(arrival, [self, id, arrival] {
             if (auto s = self.lock()) s->Arrive(id, arrival);
@@ -436,16 +448,18 @@ NTSTATUS State::Submit(PIRP irp, PURB urb, uint8_t endpoint, Schedule schedule, 
 
 void State::Arrive(uint64_t id, int64_t at) {
     int64_t due;
+    int rank;
     {
         std::lock_guard<std::mutex> guard(lock);
         auto it = pending.find(id);
         if (it == pending.end()) return;  // cancelled, aborted or unplugged on its way
         due = ScheduleLocked(it->second, at);
+        rank = it->second.rank;
     }
     std::weak_ptr<State> self = weak_from_this();
     BusPostAt(due, [self, id] {
         if (auto s = self.lock()) s->Finish(id);
-    });
+    }, rank);
 }
 
 void State::Finish(uint64_t id) {
@@ -957,13 +971,15 @@ NTSTATUS State::SubmitIso(PIRP irp, PURB urb, const Pipe& pipe) {
                 total += length;
             }
         }
+        if (t.NumberOfPackets) function->IsoTransferEnd(endpoint, plan->start + t.NumberOfPackets - 1);
         t.ErrorCount = errors;
         t.TransferBufferLength = total;
         // Packets fail one by one; the request fails only when none got through.
         if (errors == t.NumberOfPackets) return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED};
         return Ok();
     };
-    return Submit(irp, urb, endpoint, std::move(schedule), std::move(action));
+    return Submit(irp, urb, endpoint, std::move(schedule), std::move(action), false,
+                  USB_ENDPOINT_DIRECTION_IN(endpoint) ? 0 : kIsoOutRank);
 }
 
 HostController::HostController(std::shared_ptr<Function> function, Options options)
@@ -1006,6 +1022,12 @@ HostController::~HostController() {
 
 PDEVICE_OBJECT HostController::PhysicalDevice() const { return state_->pdo; }
 uint32_t HostController::FrameNumber() { return static_cast<uint32_t>(detail::Now() / kFrame); }
+std::optional<uint8_t> HostController::AlternateSetting(uint8_t interfaceNumber) const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    auto it = state_->alternates.find(interfaceNumber);
+    if (it == state_->alternates.end()) return std::nullopt;
+    return it->second;
+}
 std::shared_ptr<Function> HostController::Attached() const { return state_->function; }
 
 void HostController::SetInlineCompletion(bool on) { state_->inlineCompletion = on; }

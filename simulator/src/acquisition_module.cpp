@@ -107,6 +107,7 @@ std::vector<uint16_t> AcquisitionModule::PacketAt(uint64_t k) {
 size_t AcquisitionModule::IsoIn(uint8_t endpoint, uint32_t frame, uint8_t* data, size_t capacity) {
     if ((endpoint != kIsoInEndpoint && endpoint != 0x86) || capacity < kSlotHeader) return 0;
     std::lock_guard<std::mutex> guard(lock_);
+    if (playback_) return PlaybackIn(data, capacity);
     std::vector<uint16_t> words;
     const size_t fit = (capacity - kSlotHeader) / kPacketBytes;
     size_t count = 0;
@@ -129,11 +130,83 @@ size_t AcquisitionModule::IsoIn(uint8_t endpoint, uint32_t frame, uint8_t* data,
     return kSlotHeader + 2 * words.size();
 }
 
+// The slot's packets come straight from the file: its words are already in
+// wire order, faults and keys included.
+size_t AcquisitionModule::PlaybackIn(uint8_t* data, size_t capacity) {
+    Playback& p = *playback_;
+    ++p.inSlots;
+    size_t count = 0;
+    if (!p.waitForOut)
+        while (count < 2 && (p.next + 1) * kPacketBytes <= p.packets.size() &&
+               kSlotHeader + (count + 1) * kPacketBytes <= capacity) {
+            std::copy_n(p.packets.begin() + static_cast<std::ptrdiff_t>(p.next * kPacketBytes), kPacketBytes,
+                        data + kSlotHeader + count * kPacketBytes);
+            ++p.next, ++count;
+        }
+    packetsSent_ += count;
+    data[0] = data[1] = data[3] = data[5] = 0;
+    data[2] = static_cast<uint8_t>(count);
+    data[4] = static_cast<uint8_t>(count * kPacketWords);
+    return kSlotHeader + count * kPacketBytes;
+}
+
+void AcquisitionModule::PlayPackets(std::vector<uint8_t> packets, bool afterOutTransfer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Playback p;
+    if (playback_) p.outRecord = std::move(playback_->outRecord);  // what was received is still to be read
+    p.packets = std::move(packets);
+    p.waitForOut = afterOutTransfer;
+    playback_ = std::move(p);
+}
+
+// The file starts with the first IN slot the bus takes after an OUT transfer
+// ends, whatever the order of the two within a frame: the OUT transfer the
+// driver builds at that completion then finds none of it, and each later
+// one finds exactly the packets of the IN slots taken since the last.
+void AcquisitionModule::IsoTransferEnd(uint8_t endpoint, uint32_t) {
+    if (endpoint != kIsoOutEndpoint && endpoint != 0x07) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (playback_) playback_->waitForOut = false;
+}
+
+std::vector<uint8_t> AcquisitionModule::TakeOutRecord(size_t max) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!playback_) return {};
+    std::vector<uint8_t>& r = playback_->outRecord;
+    size_t n = 0;
+    while (n + 2 <= r.size()) {
+        const size_t size = 2 + (r[n] | r[n + 1] << 8);
+        if (n + size > max) break;
+        n += size;
+    }
+    std::vector<uint8_t> taken(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n));
+    r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n));
+    return taken;
+}
+
+AcquisitionModule::BenchCounts AcquisitionModule::Bench() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!playback_) return {};
+    const Playback& p = *playback_;
+    return {p.packets.size() / kPacketBytes, p.next, p.inSlots, p.outSlots, p.outRecord.size()};
+}
+
 void AcquisitionModule::IsoOut(uint8_t endpoint, uint32_t frame, const uint8_t* data, size_t length) {
-    if ((endpoint != kIsoOutEndpoint && endpoint != 0x07) || length < 13) return;
+    if (endpoint != kIsoOutEndpoint && endpoint != 0x07) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (playback_) {
+        constexpr size_t kRecordLimit = 4u << 20;
+        ++playback_->outSlots;
+        std::vector<uint8_t>& r = playback_->outRecord;
+        if (r.size() + 2 + length <= kRecordLimit) {
+            r.push_back(static_cast<uint8_t>(length));
+            r.push_back(static_cast<uint8_t>(length >> 8));
+            r.insert(r.end(), data, data + length);
+        }
+    }
+    if (length < 13) return;
     OutputSample s{frame, {}, data[8], data[9], data[10], data[11], data[12]};
     for (int j = 0; j < 4; ++j) s.an[j] = static_cast<uint16_t>(data[2 * j] << 8 | data[2 * j + 1]);
-    std::lock_guard<std::mutex> guard(lock_);
     if (outputs_.size() >= kMaxOutputs) outputs_.pop_front();
     outputs_.push_back(s);
 }

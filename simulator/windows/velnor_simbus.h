@@ -16,6 +16,6 @@
 #define IOCTL_VELNOR_SIMBUS_STATUS VELNOR_SIMBUS_CODE(0x905)
 
 struct VelnorSimBusStatus {
-    unsigned long present, childExists, frame, packetsLoaded, packetsSent, inSlots, outSlots, controlRequests,
+    unsigned int present, childExists, frame, packetsLoaded, packetsSent, inSlots, outSlots, controlRequests,
         recordBytes, alternateSetting;
 };

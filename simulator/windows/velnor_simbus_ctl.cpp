@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
     if (!std::strcmp(command, "status") && argc == 2) {
         VelnorSimBusStatus s{};
         if (!Call(bus, IOCTL_VELNOR_SIMBUS_STATUS, nullptr, 0, &s, sizeof s, &got)) return Fail("status");
-        std::printf("present %lu child %lu frame %lu loaded %lu sent %lu in-slots %lu out-slots %lu control %lu "
-                    "out-bytes %lu alternate %lu\n",
+        std::printf("present %u child %u frame %u loaded %u sent %u in-slots %u out-slots %u control %u "
+                    "out-bytes %u alternate %u\n",
                     s.present, s.childExists, s.frame, s.packetsLoaded, s.packetsSent, s.inSlots, s.outSlots,
                     s.controlRequests, s.recordBytes, s.alternateSetting);
         return 0;

@@ -2,6 +2,8 @@
 // environment, the unplug at exit, and the application's simulation threads.
 #include "host_runtime.h"
 
+#include "bench_device.h"
+
 #include <hostkernel/hostkernel.h>
 #include <hostkernel/pnp.h>
 
@@ -44,6 +46,7 @@ struct Runtime {
     // The plug pulled at a set time (VELNOR_SIM unplug=SECONDS); `quit` ends the wait at exit.
     std::unique_ptr<hk::SimThread> unplugTimer;
     KEVENT quit;
+    bool bench = false;  // VELNOR_BENCH=1: the test bench's control device
 };
 
 // Never destroyed: the unplug at exit and late threads may still use it.
@@ -210,6 +213,11 @@ void ApplyEnvironment(Runtime* rt, velnor::sim::ModuleSettings* settings) {
             ExitBadEnvironment(std::string("VELNOR_REALTIME: \"") + factor + "\" is not a factor above 0");
         hk::SetClockFactor(f);
     }
+    if (const char* bench = Env("VELNOR_BENCH")) {
+        if (std::strcmp(bench, "0") != 0 && std::strcmp(bench, "1") != 0)
+            ExitBadEnvironment(std::string("VELNOR_BENCH: \"") + bench + "\" is neither 0 nor 1");
+        rt->bench = bench[0] == '1';
+    }
     if (const char* log = Env("VELNOR_LOG")) {
         if (std::strcmp(log, "-") == 0) {
             rt->log = stderr;
@@ -269,6 +277,7 @@ void Shutdown() {
             if (rt->device->State() == hk::pnp::DeviceState::Started) rt->device->Disable();
             rt->device.reset();
             hk::pnp::UnregisterDrivers();
+            if (rt->bench) StopBench();
         });
         unplug.Join();
     }
@@ -296,6 +305,7 @@ void Boot() {
     hk::SimThread boot("velnor-boot", [rt] {
         hk::pnp::RegisterDriver(kHardwareId, {std::u16string(kService), {}, DriverEntry});
         rt->device = std::make_unique<hk::pnp::UsbDevice>(rt->module);
+        if (rt->bench && !StartBench()) ExitBadEnvironment("VELNOR_BENCH: the bench's control device could not be made");
     });
     boot.Join();
     if (rt->settings.unplugAfter >= 0) {

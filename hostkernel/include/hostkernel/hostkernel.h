@@ -248,11 +248,12 @@ void PendUntilCancelled(PIRP irp);
 // Threads that run work at DISPATCH_LEVEL, now or at a virtual time, as the
 // USB stack's completions do. Lane 0 is the bus thread; lanes 1 to 3 are
 // further processors, for completions that may run concurrently. Work of
-// one lane runs in order of its virtual time, then of posting.
+// one lane runs in order of its virtual time, then of its rank (lower
+// first), then of posting.
 constexpr unsigned kBusLanes = 4;
 void BusPost(std::function<void()> work);
-void BusPostAt(int64_t virtual100ns, std::function<void()> work);
-void BusPostOn(unsigned lane, int64_t virtual100ns, std::function<void()> work);
+void BusPostAt(int64_t virtual100ns, std::function<void()> work, int rank = 0);
+void BusPostOn(unsigned lane, int64_t virtual100ns, std::function<void()> work, int rank = 0);
 void BusFlush();  // waits until every work item due now has run, on every lane
 bool OnBusThread();
 

@@ -45,6 +45,10 @@ public:
     // and returns how many; OUT receives the packet's bytes.
     virtual size_t IsoIn(uint8_t endpoint, uint32_t frame, uint8_t* data, size_t capacity) = 0;
     virtual void IsoOut(uint8_t endpoint, uint32_t frame, const uint8_t* data, size_t length) = 0;
+    // After the packets of each isochronous transfer: the frame of its last
+    // packet. The wire never shows a real function where the host's
+    // transfers end; test equipment lines its data up by it.
+    virtual void IsoTransferEnd(uint8_t /*endpoint*/, uint32_t /*lastFrame*/) {}
     // Bulk and interrupt transfers.
     virtual size_t BulkIn(uint8_t endpoint, uint8_t* data, size_t capacity) = 0;
     virtual void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) = 0;
@@ -87,6 +91,8 @@ public:
 
     PDEVICE_OBJECT PhysicalDevice() const;
     static uint32_t FrameNumber();  // the current 1 ms frame of the kernel clock
+    // The alternate setting the last selection of the interface chose; none before one.
+    std::optional<uint8_t> AlternateSetting(uint8_t interfaceNumber) const;
 
     void SetInlineCompletion(bool on);
     void SetAbortCompletesFirst(bool on);

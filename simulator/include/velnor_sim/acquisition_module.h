@@ -73,6 +73,21 @@ public:
     void SetLeadOff(uint32_t mask);
     void PressKey(KeyPress press);
 
+    // Bench playback, as the Windows test bus plays a packet file: from now
+    // on the IN pipe carries the file's packets (34 bytes each, as on the
+    // wire) two a frame, and none once they have run out; with
+    // `afterOutTransfer` they start with the first IN slot after the next
+    // isochronous OUT transfer ends. Every OUT slot received from then on is recorded
+    // (up to 4 MiB, as the Windows bus keeps).
+    void PlayPackets(std::vector<uint8_t> packets, bool afterOutTransfer);
+    // The recorded OUT slots, oldest first, each a u16 length (LE) and its
+    // bytes: as many whole records as fit in `max` bytes, taken away.
+    std::vector<uint8_t> TakeOutRecord(size_t max);
+    struct BenchCounts {
+        uint64_t packetsLoaded, packetsSent, inSlots, outSlots, recordBytes;
+    };
+    BenchCounts Bench() const;
+
     // What the module sent and received.
     std::vector<uint16_t> PacketAt(uint64_t k);    // the 17 words of packet k, host order
     std::vector<OutputSample> Outputs() const;     // every output packet received, oldest first
@@ -89,6 +104,7 @@ public:
     bool Control(const hk::usb::Setup& setup, std::vector<uint8_t>& data) override;
     size_t IsoIn(uint8_t endpoint, uint32_t frame, uint8_t* data, size_t capacity) override;
     void IsoOut(uint8_t endpoint, uint32_t frame, const uint8_t* data, size_t length) override;
+    void IsoTransferEnd(uint8_t endpoint, uint32_t lastFrame) override;
     size_t BulkIn(uint8_t endpoint, uint8_t* data, size_t capacity) override;
     void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) override;
     void PortReset() override;
@@ -108,6 +124,15 @@ private:
     std::vector<hk::usb::Setup> controlLog_;
     std::deque<uint8_t> echo_;
     uint64_t packetsSent_ = 0;
+    struct Playback {
+        std::vector<uint8_t> packets;
+        size_t next = 0;                 // packets sent
+        bool waitForOut = false;
+        std::vector<uint8_t> outRecord;  // u16 length, slot bytes
+        uint64_t inSlots = 0, outSlots = 0;
+    };
+    std::optional<Playback> playback_;
+    size_t PlaybackIn(uint8_t* data, size_t capacity);
     uint8_t bulkCounter_ = 0;
 };
 

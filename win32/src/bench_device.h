@@ -1,0 +1,12 @@
+// The host's test bench, \\.\VelnorSimBus (VELNOR_BENCH=1): the Windows test
+// bus's control codes for the simulated module the runtime plugged in.
+#pragma once
+
+namespace velnor::host {
+
+// At the boot and at exit, from a simulation thread. False when the device
+// could not be made.
+bool StartBench();
+void StopBench();
+
+}  // namespace velnor::host
