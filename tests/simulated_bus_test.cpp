@@ -294,22 +294,27 @@ TEST_F(SimulatedBusTest, IsochronousTransfersTakeOnePacketPerFrame) {
     EXPECT_EQ(module_->Outputs().size(), 10u - b->UrbIsochronousTransfer.ErrorCount);
 }
 
-// Of transfers that end with the same frame the IN ones complete first,
-// whichever was sent first, and the module learns where the OUT one ended:
-// the bench's packet file starts with the IN slot after it.
-TEST_F(SimulatedBusTest, InTransfersEndingWithAnOutTransferCompleteBeforeIt) {
+// Transfers that end with the same frame complete in the order they were
+// sent, or IN before OUT when asked; the module learns where the OUT one
+// ended, and the bench's packet file starts in the frame after it.
+TEST_F(SimulatedBusTest, TransfersEndingInOneFrameCompleteInOrderSentOrInBeforeOut) {
     EXPECT_FALSE(bus_->AlternateSetting(0)) << "no selection yet";
     Select(0);
     EXPECT_EQ(bus_->AlternateSetting(0), 0);
-    module_->PlayPackets(std::vector<uint8_t>(4 * 34, 0x5A), true);
     std::vector<uint8_t> outBuffer, inBuffer;
-    PURB out = Iso(0x02, 5, 16, outBuffer);
-    PURB in = Iso(0x81, 5, 108, inBuffer);
-    auto so = Send(out), si = Send(in);
-    ASSERT_EQ(Wait(*so), STATUS_SUCCESS);
-    ASSERT_EQ(Wait(*si), STATUS_SUCCESS);
-    ASSERT_EQ(out->UrbIsochronousTransfer.StartFrame, in->UrbIsochronousTransfer.StartFrame);
-    EXPECT_LT(si->completedAs, so->completedAs) << "the IN transfer completes first though sent second";
+    auto outThenIn = [&] {
+        PURB out = Iso(0x02, 5, 16, outBuffer);
+        PURB in = Iso(0x81, 5, 108, inBuffer);
+        auto so = Send(out), si = Send(in);
+        EXPECT_EQ(Wait(*so), STATUS_SUCCESS);
+        EXPECT_EQ(Wait(*si), STATUS_SUCCESS);
+        EXPECT_EQ(out->UrbIsochronousTransfer.StartFrame, in->UrbIsochronousTransfer.StartFrame);
+        return si->completedAs < so->completedAs;
+    };
+    EXPECT_FALSE(outThenIn()) << "by default the OUT transfer, sent first, completes first";
+    bus_->SetIsoInBeforeOut(true);
+    module_->PlayPackets(std::vector<uint8_t>(4 * 34, 0x5A), true);
+    EXPECT_TRUE(outThenIn()) << "IN before OUT";
     for (ULONG p = 0; p < 5; ++p) EXPECT_EQ(inBuffer[108 * p + 2], 0) << "slot " << p << " came before the OUT end";
     std::vector<uint8_t> next;
     ASSERT_EQ(SendUrb(Pdo(), Iso(0x81, 3, 108, next)), STATUS_SUCCESS);

@@ -161,7 +161,9 @@ TEST(BenchPlayback, FilePacketsFollowAnOutTransferAndOutSlotsAreRecordedWhole) {
     module.IsoTransferEnd(kIsoInEndpoint, 1);
     EXPECT_EQ(module.IsoIn(kIsoInEndpoint, 2, slot, sizeof slot), 6u) << "an IN transfer's end does not start it";
     module.IsoTransferEnd(kIsoOutEndpoint, 2);
-    ASSERT_EQ(module.IsoIn(kIsoInEndpoint, 3, slot, sizeof slot), 6u + 68);
+    EXPECT_EQ(module.IsoIn(kIsoInEndpoint, 2, slot, sizeof slot), 6u) << "a slot of the OUT transfer's last frame";
+    module.IsoTransferEnd(kIsoOutEndpoint, 7);
+    ASSERT_EQ(module.IsoIn(kIsoInEndpoint, 3, slot, sizeof slot), 6u + 68) << "the first end counts";
     EXPECT_EQ(slot[2], 2);
     EXPECT_EQ(slot[4], 34);
     EXPECT_TRUE(std::equal(file.begin(), file.begin() + 68, slot + 6)) << "the file's bytes as they are";
@@ -174,13 +176,14 @@ TEST(BenchPlayback, FilePacketsFollowAnOutTransferAndOutSlotsAreRecordedWhole) {
     auto counts = module.Bench();
     EXPECT_EQ(counts.packetsLoaded, 5u);
     EXPECT_EQ(counts.packetsSent, 5u);
-    EXPECT_EQ(counts.inSlots, 6u);
+    EXPECT_EQ(counts.inSlots, 7u);
 
     const uint8_t full[16] = {1, 2, 3, 4, 5, 6, 7, 8, 0xFF, 0, 20, 5, 0, 0, 0, 0};
     const uint8_t shortSlot[3] = {9, 8, 7};
     module.IsoOut(kIsoOutEndpoint, 7, full, sizeof full);
     module.IsoOut(kIsoOutEndpoint, 8, shortSlot, sizeof shortSlot);
     EXPECT_EQ(module.Bench().recordBytes, 18u + 5u);
+    EXPECT_EQ(module.Bench().outSlots, 2u);
     EXPECT_TRUE(module.TakeOutRecord(1).empty()) << "no record fits";
     auto first = module.TakeOutRecord(18 + 4);
     ASSERT_EQ(first.size(), 18u) << "only whole records";

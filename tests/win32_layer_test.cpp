@@ -358,6 +358,16 @@ TEST(Win32Example, HelloVelnorReportsWhatTheDriverAnswersAndExitsAccordingly) {
     EXPECT_EQ(bad.status, 2);
     EXPECT_THAT(bad.err, HasSubstr("velnor: VELNOR_SIM: \"rate=500\": out of range (30 to 300)"));
     EXPECT_EQ(bad.out, "");
+    // The test bench: only 0 or 1, and never with a timer that pulls the plug too.
+    Process bench = Execute("env VELNOR_BENCH=yes " VELNOR_HELLO_PATH);
+    EXPECT_EQ(bench.status, 2);
+    EXPECT_THAT(bench.err, HasSubstr("VELNOR_BENCH: \"yes\" is neither 0 nor 1"));
+    Process both = Execute("env VELNOR_BENCH=1 VELNOR_SIM=unplug=2 " VELNOR_HELLO_PATH);
+    EXPECT_EQ(both.status, 2);
+    EXPECT_THAT(both.err, HasSubstr("drop unplug= from VELNOR_SIM"));
+    Process withBench = Execute("env -u VELNOR_SIM VELNOR_BENCH=1 " VELNOR_HELLO_PATH);
+    EXPECT_EQ(withBench.status, 0) << withBench.err;
+    EXPECT_THAT(withBench.err, Not(HasSubstr("VERIFIER"))) << "the bench comes and goes without a finding";
 
 #ifdef VELNOR_ONE_LINE_BUILD
     // README's command line, from the source tree, builds the same program.

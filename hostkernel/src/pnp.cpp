@@ -352,6 +352,12 @@ usb::HostController& UsbDevice::Controller() {
 
 PDEVICE_OBJECT UsbDevice::PhysicalDevice() const { return PdoOf(*node_); }
 
+std::optional<uint8_t> UsbDevice::AlternateSetting(uint8_t interfaceNumber) const {
+    std::lock_guard<std::mutex> guard(g_lock);  // the controller is taken away under it
+    if (!node_->controller) return std::nullopt;
+    return node_->controller->AlternateSetting(interfaceNumber);
+}
+
 Driver* UsbDevice::FunctionDriver() const {
     std::lock_guard<std::mutex> guard(g_lock);
     return node_->driver;

@@ -31,10 +31,8 @@ using Result = std::pair<NTSTATUS, USBD_STATUS>;
 constexpr uintptr_t kPipeTag = 0x5B000000;
 constexpr uintptr_t kConfigurationHandle = 0xC0F1;
 constexpr int64_t kFrame = 10000;  // 1 ms in 100 ns units
-// The controller walks a frame's isochronous IN transfers before its OUT
-// ones: of the transfers that end with the same frame, the IN ones complete
-// first. (Windows leaves the order open; one fixed order keeps a run
-// repeatable.)
+// With isoInBeforeOut, the rank of an isochronous OUT transfer: of the
+// transfers due at the same time it completes after the IN ones.
 constexpr int kIsoOutRank = 1;
 // Inline completion waits in IoCallDriver for requests done within this many frames.
 constexpr int64_t kInlineWaitFrames = 8;
@@ -155,6 +153,7 @@ struct HostController::State : std::enable_shared_from_this<HostController::Stat
     std::map<uint8_t, uint8_t> alternates;  // interface number: the alternate setting last selected
     std::atomic<bool> inlineCompletion{false};
     std::atomic<bool> abortCompletesFirst{false};
+    std::atomic<bool> isoInBeforeOut{false};
     uint32_t asapLatencyFrames = 1;
     bool completionThreadPerPipe = false;
     // Requests accepted and not yet through their completion (counted until
@@ -978,8 +977,8 @@ NTSTATUS State::SubmitIso(PIRP irp, PURB urb, const Pipe& pipe) {
         if (errors == t.NumberOfPackets) return Result{STATUS_UNSUCCESSFUL, USBD_STATUS_ISOCH_REQUEST_FAILED};
         return Ok();
     };
-    return Submit(irp, urb, endpoint, std::move(schedule), std::move(action), false,
-                  USB_ENDPOINT_DIRECTION_IN(endpoint) ? 0 : kIsoOutRank);
+    const bool ranked = isoInBeforeOut && !USB_ENDPOINT_DIRECTION_IN(endpoint);
+    return Submit(irp, urb, endpoint, std::move(schedule), std::move(action), false, ranked ? kIsoOutRank : 0);
 }
 
 HostController::HostController(std::shared_ptr<Function> function, Options options)
@@ -987,6 +986,7 @@ HostController::HostController(std::shared_ptr<Function> function, Options optio
     state_->function = std::move(function);
     state_->inlineCompletion = options.inlineCompletion;
     state_->abortCompletesFirst = options.abortCompletesFirst;
+    state_->isoInBeforeOut = options.isoInBeforeOut;
     state_->asapLatencyFrames = std::max<uint32_t>(options.asapLatencyFrames, 1);
     state_->completionThreadPerPipe = options.completionThreadPerPipe;
     // The hub reads the descriptors when the function is plugged in.
@@ -1032,6 +1032,7 @@ std::shared_ptr<Function> HostController::Attached() const { return state_->func
 
 void HostController::SetInlineCompletion(bool on) { state_->inlineCompletion = on; }
 void HostController::SetAbortCompletesFirst(bool on) { state_->abortCompletesFirst = on; }
+void HostController::SetIsoInBeforeOut(bool on) { state_->isoInBeforeOut = on; }
 
 void HostController::HangNextTransfer(uint8_t endpoint) {
     std::lock_guard<std::mutex> guard(state_->lock);

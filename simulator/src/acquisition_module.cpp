@@ -107,7 +107,7 @@ std::vector<uint16_t> AcquisitionModule::PacketAt(uint64_t k) {
 size_t AcquisitionModule::IsoIn(uint8_t endpoint, uint32_t frame, uint8_t* data, size_t capacity) {
     if ((endpoint != kIsoInEndpoint && endpoint != 0x86) || capacity < kSlotHeader) return 0;
     std::lock_guard<std::mutex> guard(lock_);
-    if (playback_) return PlaybackIn(data, capacity);
+    if (playback_) return PlaybackIn(frame, data, capacity);
     std::vector<uint16_t> words;
     const size_t fit = (capacity - kSlotHeader) / kPacketBytes;
     size_t count = 0;
@@ -132,11 +132,11 @@ size_t AcquisitionModule::IsoIn(uint8_t endpoint, uint32_t frame, uint8_t* data,
 
 // The slot's packets come straight from the file: its words are already in
 // wire order, faults and keys included.
-size_t AcquisitionModule::PlaybackIn(uint8_t* data, size_t capacity) {
+size_t AcquisitionModule::PlaybackIn(uint32_t frame, uint8_t* data, size_t capacity) {
     Playback& p = *playback_;
     ++p.inSlots;
     size_t count = 0;
-    if (!p.waitForOut)
+    if (!p.waitForOut && frame >= p.startFrame)
         while (count < 2 && (p.next + 1) * kPacketBytes <= p.packets.size() &&
                kSlotHeader + (count + 1) * kPacketBytes <= capacity) {
             std::copy_n(p.packets.begin() + static_cast<std::ptrdiff_t>(p.next * kPacketBytes), kPacketBytes,
@@ -159,14 +159,17 @@ void AcquisitionModule::PlayPackets(std::vector<uint8_t> packets, bool afterOutT
     playback_ = std::move(p);
 }
 
-// The file starts with the first IN slot the bus takes after an OUT transfer
-// ends, whatever the order of the two within a frame: the OUT transfer the
-// driver builds at that completion then finds none of it, and each later
-// one finds exactly the packets of the IN slots taken since the last.
-void AcquisitionModule::IsoTransferEnd(uint8_t endpoint, uint32_t) {
+// The file starts in the frame after an OUT transfer's last one, as the
+// Windows test bus starts it. When the controller completes a frame's IN
+// transfers before its OUT ones, each OUT transfer the driver builds then
+// finds exactly the packets of the frames since the last one.
+void AcquisitionModule::IsoTransferEnd(uint8_t endpoint, uint32_t lastFrame) {
     if (endpoint != kIsoOutEndpoint && endpoint != 0x07) return;
     std::lock_guard<std::mutex> guard(lock_);
-    if (playback_) playback_->waitForOut = false;
+    if (playback_ && playback_->waitForOut) {
+        playback_->waitForOut = false;
+        playback_->startFrame = lastFrame + 1;
+    }
 }
 
 std::vector<uint8_t> AcquisitionModule::TakeOutRecord(size_t max) {

@@ -3,6 +3,12 @@
 // the module the runtime plugged in, so one test client drives either bench.
 // It loads a packet file into the module, hands out the OUT slots the module
 // recorded, pulls the plug and plugs a new module in, and reports status.
+// Unlike the Windows bus, the packet file and the OUT record belong to the
+// module: a module plugged in later starts with neither (load again), and
+// loading while unplugged fails; a plug while the old module's removal
+// still waits for a handle fails with STATUS_DEVICE_BUSY; the slot and
+// request counts are the current module's. Requests run one at a time, so
+// the module a request sees is not replaced under it.
 #include "bench_device.h"
 
 #include "host_runtime.h"
@@ -13,6 +19,7 @@
 #include <velnor_simbus.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -62,7 +69,7 @@ VelnorSimBusStatus Status() {
     s.present = !Gone(device);
     s.childExists = device && device->PhysicalDevice() != nullptr;
     s.frame = hk::usb::HostController::FrameNumber();
-    if (s.childExists) s.alternateSetting = device->Controller().AlternateSetting(0).value_or(0);
+    if (device) s.alternateSetting = device->AlternateSetting(0).value_or(0);
     if (auto module = Module()) {
         const auto bench = module->Bench();
         s.packetsLoaded = static_cast<unsigned>(bench.packetsLoaded);
@@ -148,6 +155,13 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 }  // namespace
+
+bool IsBenchPath(std::string_view name) {
+    constexpr std::string_view kName = "VelnorSimBus";
+    return name.size() == kName.size() && std::equal(name.begin(), name.end(), kName.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
 
 bool StartBench() {
     KeInitializeEvent(&g_turn, SynchronizationEvent, TRUE);

@@ -217,6 +217,9 @@ void ApplyEnvironment(Runtime* rt, velnor::sim::ModuleSettings* settings) {
         if (std::strcmp(bench, "0") != 0 && std::strcmp(bench, "1") != 0)
             ExitBadEnvironment(std::string("VELNOR_BENCH: \"") + bench + "\" is neither 0 nor 1");
         rt->bench = bench[0] == '1';
+        // The bench replaces the module; a timer pulling the plug as well would race it.
+        if (rt->bench && settings->unplugAfter >= 0)
+            ExitBadEnvironment("VELNOR_BENCH=1 pulls the plug itself; drop unplug= from VELNOR_SIM");
     }
     if (const char* log = Env("VELNOR_LOG")) {
         if (std::strcmp(log, "-") == 0) {
@@ -228,6 +231,14 @@ void ApplyEnvironment(Runtime* rt, velnor::sim::ModuleSettings* settings) {
         }
         hk::LogEcho(rt->log);
     }
+}
+
+// On the bench a frame's IN transfers complete before its OUT ones, as on
+// the Windows test bus, so both benches line the packet file up alike.
+hk::usb::ControllerOptions ControllerOptionsFor(const Runtime& rt) {
+    hk::usb::ControllerOptions options;
+    options.isoInBeforeOut = rt.bench;
+    return options;
 }
 
 // ---------------------------------------------------------------- exit
@@ -277,7 +288,8 @@ void Shutdown() {
             if (rt->device->State() == hk::pnp::DeviceState::Started) rt->device->Disable();
             rt->device.reset();
             hk::pnp::UnregisterDrivers();
-            if (rt->bench) StopBench();
+            // A handle still open to the bench keeps its device; it goes with the process.
+            if (rt->bench && OpenHandleCount(true) == 0) StopBench();
         });
         unplug.Join();
     }
@@ -302,12 +314,14 @@ void Boot() {
         ExitBadEnvironment(std::string("VELNOR_SIM: the simulated module cannot start: ") + e.what());
     }
     // Plug and Play waits on the kernel clock: on a simulation thread, whichever thread came first.
-    hk::SimThread boot("velnor-boot", [rt] {
+    bool benchMade = true;
+    hk::SimThread boot("velnor-boot", [rt, &benchMade] {
         hk::pnp::RegisterDriver(kHardwareId, {std::u16string(kService), {}, DriverEntry});
-        rt->device = std::make_unique<hk::pnp::UsbDevice>(rt->module);
-        if (rt->bench && !StartBench()) ExitBadEnvironment("VELNOR_BENCH: the bench's control device could not be made");
+        rt->device = std::make_unique<hk::pnp::UsbDevice>(rt->module, ControllerOptionsFor(*rt));
+        benchMade = !rt->bench || StartBench();
     });
     boot.Join();
+    if (!benchMade) ExitBadEnvironment("VELNOR_BENCH: the bench's control device could not be made");
     if (rt->settings.unplugAfter >= 0) {
         KeInitializeEvent(&rt->quit, NotificationEvent, FALSE);
         rt->unplugTimer = std::make_unique<hk::SimThread>("velnor-unplug", [rt] {
@@ -389,7 +403,7 @@ void PlugNewModule() {
     }
     old.reset();  // a node whose removal still waits for a handle is a verifier finding
     auto module = std::make_shared<velnor::sim::AcquisitionModule>(rt->settings);
-    auto device = std::make_unique<hk::pnp::UsbDevice>(module);
+    auto device = std::make_unique<hk::pnp::UsbDevice>(module, ControllerOptionsFor(*rt));
     std::lock_guard<std::mutex> guard(g_runtimeLock);
     rt->module = std::move(module);
     rt->device = std::move(device);

@@ -44,7 +44,8 @@ void PlugNewModule();
 void MarkSimulationThread();
 bool IsSimulationThread();
 
-// Handles the application holds open (defined by the layer).
-size_t OpenHandleCount();
+// Handles the application holds open to the module's device, or with
+// `bench` to the test bench's (defined by the layer).
+size_t OpenHandleCount(bool bench = false);
 
 }  // namespace velnor::host

@@ -8,6 +8,7 @@
 // types as the application's header (checked by abi_check.cpp).
 #include "win32_abi.h"
 
+#include "bench_device.h"
 #include "host_runtime.h"
 #include "status_map.h"
 
@@ -89,6 +90,7 @@ struct OpenFile {
     hk::Handle file;
     bool read;
     bool write;
+    bool bench;  // the test bench's control device, not the module's
 };
 
 std::mutex g_handleLock;
@@ -151,7 +153,8 @@ void* Open(std::string path, uint32_t access, uint32_t disposition, uint32_t fla
     if (!NT_SUCCESS(status)) return FailOpen(DosErrorFromStatus(static_cast<uint32_t>(status)));
     const bool all = access & (kGenericAll | kMaximumAllowed);
     void* handle = AddHandle({file, all || (access & (kGenericRead | kFileReadData)) != 0,
-                              all || (access & (kGenericWrite | kFileWriteData)) != 0});
+                              all || (access & (kGenericWrite | kFileWriteData)) != 0,
+                              velnor::host::IsBenchPath(path.substr(4))});
     // A device always exists: the dispositions that report an existing file do.
     t_lastError = disposition == kOpenAlways || disposition == kCreateAlways ? kErrorAlreadyExists : kErrorSuccess;
     return handle;
@@ -280,9 +283,10 @@ void InstallCtrlSignals() {
 
 }  // namespace
 
-size_t velnor::host::OpenHandleCount() {
+size_t velnor::host::OpenHandleCount(bool bench) {
     std::lock_guard<std::mutex> guard(g_handleLock);
-    return g_handles.size();
+    return static_cast<size_t>(
+        std::count_if(g_handles.begin(), g_handles.end(), [bench](const auto& h) { return h.second.bench == bench; }));
 }
 
 extern "C" {

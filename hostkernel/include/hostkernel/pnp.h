@@ -8,6 +8,7 @@
 #include <hostkernel/usb_bus.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -75,6 +76,9 @@ public:
     usb::HostController& Controller();
     PDEVICE_OBJECT PhysicalDevice() const;
     Driver* FunctionDriver() const;  // null when no driver is bound
+    // The controller's AlternateSetting, safe against a removal running on
+    // another thread: none once the physical device is gone.
+    std::optional<uint8_t> AlternateSetting(uint8_t interfaceNumber) const;
 
     // Pulls the plug: requests pending at the controller fail as the device
     // is gone, IRP_MN_SURPRISE_REMOVAL goes to a started (or stopped) stack,

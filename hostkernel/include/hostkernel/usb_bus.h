@@ -77,6 +77,10 @@ struct ControllerOptions {
     // hk::kBusLanes, by endpoint number), so completions of different pipes
     // run at the same time, as on a multiprocessor; one pipe's keep their order.
     bool completionThreadPerPipe = false;
+    // Of the isochronous transfers that end with the same frame, the IN ones
+    // complete before the OUT ones, as the Windows test bus completes them;
+    // by default they complete in the order they reached the controller.
+    bool isoInBeforeOut = false;
 };
 
 class HostController {
@@ -96,6 +100,7 @@ public:
 
     void SetInlineCompletion(bool on);
     void SetAbortCompletesFirst(bool on);
+    void SetIsoInBeforeOut(bool on);  // for transfers sent from now on
 
     // Faults, per endpoint address (0 is the control pipe).
     void HangNextTransfer(uint8_t endpoint);  // stays pending until cancelled

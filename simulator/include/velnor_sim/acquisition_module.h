@@ -76,8 +76,8 @@ public:
     // Bench playback, as the Windows test bus plays a packet file: from now
     // on the IN pipe carries the file's packets (34 bytes each, as on the
     // wire) two a frame, and none once they have run out; with
-    // `afterOutTransfer` they start with the first IN slot after the next
-    // isochronous OUT transfer ends. Every OUT slot received from then on is recorded
+    // `afterOutTransfer` they start in the frame after the next isochronous
+    // OUT transfer ends. Every OUT slot received from then on is recorded
     // (up to 4 MiB, as the Windows bus keeps).
     void PlayPackets(std::vector<uint8_t> packets, bool afterOutTransfer);
     // The recorded OUT slots, oldest first, each a u16 length (LE) and its
@@ -128,11 +128,12 @@ private:
         std::vector<uint8_t> packets;
         size_t next = 0;                 // packets sent
         bool waitForOut = false;
+        uint32_t startFrame = 0;         // the first frame that carries the file
         std::vector<uint8_t> outRecord;  // u16 length, slot bytes
         uint64_t inSlots = 0, outSlots = 0;
     };
     std::optional<Playback> playback_;
-    size_t PlaybackIn(uint8_t* data, size_t capacity);
+    size_t PlaybackIn(uint32_t frame, uint8_t* data, size_t capacity);
     uint8_t bulkCounter_ = 0;
 };
 
