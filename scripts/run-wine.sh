@@ -101,8 +101,9 @@ expect "$log" 1 'DebugLevel    REG_DWORD    0x2'
 expect "$out/driver.log" 1 'Velnor.sys Build:'
 expect "$out/driver.log" 2 'Velnor_DispatchPnp: IRP_MN_START_DEVICE$'
 expect "$out/driver.log" 1 'Velnor_DispatchPnp: IRP_MN_SURPRISE_REMOVAL$'
-# The session's handle outlives the unplug: its requests are refused while
-# the device goes, and an open before the new device has started fails.
+# The session's open after the unplug is refused (the driver refuses opens
+# while its device is not started), and an open that reaches the old device
+# object during the replug has its requests refused by the remove lock.
 # Nothing else is an error.
 grep 'ERROR:' "$out/driver.log" | grep -v -e 'LockDevice() - removing$' -e 'Velnor_ProcessIOCTL() - device not locked$' \
   -e 'Velnor_Create() - Device not started$' > "$out/errors" || true

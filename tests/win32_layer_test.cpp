@@ -7,6 +7,7 @@
 #include "support/win32_bridge.h"
 #include "velnor/host_thread.h"
 #include "velnor/velnor_ioctl.h"
+#include "velnor_simbus.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -313,6 +314,34 @@ TEST(Win32Exit, TheModuleIsUnpluggedAtExitUnlessTheApplicationLeftAHandleOpen) {
     EXPECT_EXIT(
         {
             OpenVelnor();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), HasSubstr("velnor: 1 handle(s) to the device still open at exit"));
+    // A handle left open to the test bench does not keep the module in: it
+    // is removed (with the driver's leak checks) and the bench stays.
+    EXPECT_EXIT(
+        {
+            setenv("VELNOR_BENCH", "1", 1);
+            HANDLE bench = CreateFileA("\\\\.\\VelnorSimBus", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                       nullptr);
+            if (bench == INVALID_HANDLE_VALUE) std::exit(4);
+            HANDLE h = OpenVelnor();
+            VelnorSimBusStatus s{};
+            DWORD got = 0;
+            if (!DeviceIoControl(bench, IOCTL_VELNOR_SIMBUS_STATUS, nullptr, 0, &s, sizeof s, &got, nullptr) ||
+                got != sizeof s || !s.present || !s.childExists)
+                std::exit(5);
+            CloseHandle(h);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), AllOf(Not(HasSubstr("still open")), Not(HasSubstr("VERIFIER"))));
+    EXPECT_EXIT(
+        {
+            setenv("VELNOR_BENCH", "1", 1);
+            HANDLE bench = CreateFileA("\\\\.\\VelnorSimBus", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                       nullptr);
+            OpenVelnor();
+            CloseHandle(bench);
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), HasSubstr("velnor: 1 handle(s) to the device still open at exit"));

@@ -136,7 +136,7 @@ size_t AcquisitionModule::PlaybackIn(uint32_t frame, uint8_t* data, size_t capac
     Playback& p = *playback_;
     ++p.inSlots;
     size_t count = 0;
-    if (!p.waitForOut && frame >= p.startFrame)
+    if (!p.waitForOut && (!p.afterOut || static_cast<int32_t>(frame - p.startFrame) >= 0))
         while (count < 2 && (p.next + 1) * kPacketBytes <= p.packets.size() &&
                kSlotHeader + (count + 1) * kPacketBytes <= capacity) {
             std::copy_n(p.packets.begin() + static_cast<std::ptrdiff_t>(p.next * kPacketBytes), kPacketBytes,
@@ -155,7 +155,7 @@ void AcquisitionModule::PlayPackets(std::vector<uint8_t> packets, bool afterOutT
     Playback p;
     if (playback_) p.outRecord = std::move(playback_->outRecord);  // what was received is still to be read
     p.packets = std::move(packets);
-    p.waitForOut = afterOutTransfer;
+    p.waitForOut = p.afterOut = afterOutTransfer;
     playback_ = std::move(p);
 }
 

@@ -170,6 +170,9 @@ bool StartBench() {
     return g_driver != nullptr && NT_SUCCESS(status);
 }
 
+void LockBench() { KeWaitForSingleObject(&g_turn, Executive, KernelMode, FALSE, nullptr); }
+void UnlockBench() { KeSetEvent(&g_turn, IO_NO_INCREMENT, FALSE); }
+
 void StopBench() {
     if (g_driver) hk::UnloadDriver(g_driver);
     g_driver = nullptr;

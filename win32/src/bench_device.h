@@ -13,5 +13,8 @@ bool IsBenchPath(std::string_view name);
 // could not be made.
 bool StartBench();
 void StopBench();
+// Holds the bench's requests off (a kernel wait), for the teardown at exit.
+void LockBench();
+void UnlockBench();
 
 }  // namespace velnor::host

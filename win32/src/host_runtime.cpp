@@ -248,7 +248,7 @@ void Shutdown() {
         std::lock_guard<std::mutex> guard(g_runtimeLock);
         rt = g_runtime;
     }
-    if (!rt || !rt->device) return;
+    if (!rt || !Device()) return;
     if (rt->unplugTimer) {
         KeSetEvent(&rt->quit, IO_NO_INCREMENT, FALSE);
         rt->unplugTimer->Join();
@@ -282,14 +282,26 @@ void Shutdown() {
     {
         // On a simulation thread of its own: exit() may come from any thread.
         hk::SimThread unplug("velnor-exit", [rt] {
+            // Bench requests of threads still running wait from here on: the
+            // module they work on goes now.
+            if (rt->bench) LockBench();
             // An orderly removal while the module is still there (the driver
             // unloads with its leak checks), then the plug is pulled; should
             // the removal be refused, pulling the plug removes it instead.
-            if (rt->device->State() == hk::pnp::DeviceState::Started) rt->device->Disable();
-            rt->device.reset();
+            std::unique_ptr<hk::pnp::UsbDevice> device;
+            {
+                std::lock_guard<std::mutex> guard(g_runtimeLock);
+                device = std::move(rt->device);
+            }
+            if (device->State() == hk::pnp::DeviceState::Started) device->Disable();
+            device.reset();
             hk::pnp::UnregisterDrivers();
-            // A handle still open to the bench keeps its device; it goes with the process.
-            if (rt->bench && OpenHandleCount(true) == 0) StopBench();
+            // A handle still open to the bench keeps its device (and any
+            // request of it); it goes with the process.
+            if (rt->bench) {
+                if (OpenHandleCount(true) == 0) StopBench();
+                UnlockBench();
+            }
         });
         unplug.Join();
     }

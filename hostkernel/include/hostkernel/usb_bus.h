@@ -78,8 +78,10 @@ struct ControllerOptions {
     // run at the same time, as on a multiprocessor; one pipe's keep their order.
     bool completionThreadPerPipe = false;
     // Of the isochronous transfers that end with the same frame, the IN ones
-    // complete before the OUT ones, as the Windows test bus completes them;
-    // by default they complete in the order they reached the controller.
+    // move their data and complete on the bus thread before the OUT ones, as
+    // the Windows test bus does; by default they go in the order they reached
+    // the controller. (With completionThreadPerPipe or inlineCompletion only
+    // the data keeps that order: the completions run elsewhere.)
     bool isoInBeforeOut = false;
 };
 

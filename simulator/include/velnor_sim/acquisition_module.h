@@ -127,7 +127,8 @@ private:
     struct Playback {
         std::vector<uint8_t> packets;
         size_t next = 0;                 // packets sent
-        bool waitForOut = false;
+        bool afterOut = false;           // the file starts after an OUT transfer,
+        bool waitForOut = false;         // which has not ended yet
         uint32_t startFrame = 0;         // the first frame that carries the file
         std::vector<uint8_t> outRecord;  // u16 length, slot bytes
         uint64_t inSlots = 0, outSlots = 0;
