@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
     std::ifstream f(argv[1], std::ios::binary);
     const std::vector<char> packets((std::istreambuf_iterator<char>(f)), {});
     try {
-        if (packets.empty() || packets.size() % 34) throw Failure{std::string("bad packet file ") + argv[1]};
+        if (packets.empty() || packets.size() % VELNOR_PACKET_BYTES) throw Failure{std::string("bad packet file ") + argv[1]};
         Bench bench;
         auto device = std::make_unique<sdk::Device>();
         const sdk::DeviceInfo info = device->Info();

@@ -16,6 +16,7 @@
 #include <hostkernel/hostkernel.h>
 #include <hostkernel/pnp.h>
 
+#include <velnor/velnor_ioctl.h>
 #include <velnor_simbus.h>
 
 #include <algorithm>
@@ -28,7 +29,6 @@ namespace {
 
 constexpr char16_t kDeviceName[] = u"\\Device\\VelnorSimBus";
 constexpr char16_t kLinkName[] = u"\\DosDevices\\VelnorSimBus";
-constexpr size_t kPacketBytes = 34;
 
 hk::Driver* g_driver = nullptr;
 PDEVICE_OBJECT g_device = nullptr;
@@ -92,7 +92,7 @@ NTSTATUS Control(PIRP irp) {
         auto module = Module();
         if (!module || Gone(Device())) return Complete(irp, STATUS_NO_SUCH_DEVICE);
         // Whole packets only, as the Windows bus takes them.
-        const size_t bytes = p.InputBufferLength / kPacketBytes * kPacketBytes;
+        const size_t bytes = p.InputBufferLength / VELNOR_PACKET_BYTES * VELNOR_PACKET_BYTES;
         module->PlayPackets(std::vector<uint8_t>(buffer, buffer + bytes),
                             p.IoControlCode == IOCTL_VELNOR_SIMBUS_LOAD_PACKETS_AT_OUT);
         return Complete(irp, STATUS_SUCCESS);
