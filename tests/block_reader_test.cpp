@@ -2,7 +2,9 @@
 // checks and their thresholds, pace, lead fail, timeouts, FIFO full and request validation.
 #include "support/velnor_harness.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -279,6 +281,41 @@ TEST_F(BlockReaderTest, BlockPrintCoversWholeLinesOfTwentyInsideTheReply) {
     EXPECT_EQ(printed(30, "L : "), 1u) << "30 samples print one whole line of 20";
     EXPECT_EQ(printed(19, "L : "), 0u);
     DebugLevel = 2;
+}
+
+// Three block requests at once on a ring without data: one reads (a
+// timeout block after about a second), the next waits for it and reads,
+// and the third, with two blocks ahead of it, is refused after two seconds
+// rather than queued for a second per reader.
+TEST_F(BlockReaderTest, AReaderWithTwoBlocksAheadIsRefusedAfterTwoSeconds) {
+    NTSTATUS status[3];
+    int64_t took[3];
+    {
+        std::vector<std::unique_ptr<hk::SimThread>> readers;
+        for (int r = 0; r < 3; ++r)
+            readers.push_back(std::make_unique<hk::SimThread>("reader", [&, r] {
+                const int64_t start = hk::Now100ns();
+                status[r] = ReadBlock(200, 7).status;
+                took[r] = hk::Now100ns() - start;
+            }));
+        for (auto& t : readers) t->Join();
+    }
+    int read = 0, refused = 0;
+    for (int r = 0; r < 3; ++r) {
+        if (status[r] == STATUS_SUCCESS) {
+            ++read;
+        } else {
+            EXPECT_EQ(status[r], STATUS_DEVICE_BUSY);
+            EXPECT_GE(took[r], 20000000) << "refused only after two seconds";
+            EXPECT_LT(took[r], 21000000);
+            ++refused;
+        }
+    }
+    EXPECT_EQ(read, 2);
+    EXPECT_EQ(refused, 1);
+    EXPECT_TRUE(hk::LogHasLine(
+        "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER - other block reads still in progress"));
+    EXPECT_EQ(ReadBlock(200, 7).status, STATUS_SUCCESS) << "the turn is free again";
 }
 
 }  // namespace

@@ -886,6 +886,51 @@ TEST_F(DeviceCoreTest, EachRequestBlockOfTheStartFailedTimedOutAndStalledInTurn)
     for (const auto& v : findings.Take()) ADD_FAILURE() << v.routine << ": " << v.message;
 }
 
+// A Plug and Play stop with both streams running, on a stack whose abort
+// completes before the transfers it cancels and with a hung IN transfer:
+// the configuration goes away only once no stream holds its pipe and no
+// transfer is left at the controller, and the device starts again.
+TEST_F(DeviceCoreTest, StopDeconfiguresOnlyOnceEveryStreamTransferIsBack) {
+    bus_->SetAbortCompletesFirst(true);
+    AddAndStart();
+    ASSERT_EQ(hk::OpenFile("\\\\.\\Velnor-0", &handle_), STATUS_SUCCESS);
+    auto send = [&](ULONG code, const IsoStreamRequest* in = nullptr) {
+        return hk::DeviceIoControl(handle_, code, in, in ? sizeof(*in) : 0, nullptr, 0).status;
+    };
+    ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream), STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_VELNOR_ENABLE), STATUS_SUCCESS);
+    ASSERT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_OUT, &velnor_test::kOutStream), STATUS_SUCCESS);
+    Sleep(10);
+    bus_->HangNextTransfer(velnor::sim::kIsoInEndpoint);
+    Sleep(10);
+    std::atomic<int> deconfigures{0};
+    std::atomic<bool> claimed{true};
+    std::atomic<size_t> pending{1};
+    Intercept([&](PIRP irp, NTSTATUS*) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) return false;
+        auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION &&
+            !urb->UrbSelectConfiguration.ConfigurationDescriptor) {
+            ++deconfigures;
+            claimed = IsoStreamClaimed(IsoStreamIn) || IsoStreamClaimed(IsoStreamOut);
+            pending = bus_->Pending();
+        }
+        return false;
+    });
+    ASSERT_EQ(hk::PnpSend(pdo_, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(hk::PnpSend(pdo_, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+    Intercept(nullptr);
+    ASSERT_EQ(deconfigures.load(), 1);
+    EXPECT_FALSE(claimed.load()) << "a stream still held its pipe";
+    EXPECT_EQ(pending.load(), 0u) << "transfers still at the controller";
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(send(IOCTL_VELNOR_START_ISO_STREAM_IN, &velnor_test::kInStream), STATUS_SUCCESS) << "the pipes are free";
+    EXPECT_EQ(send(IOCTL_VELNOR_STOP_ISO_STREAM), STATUS_SUCCESS);
+    hk::CloseFile(handle_);
+    handle_ = hk::kInvalidHandle;
+}
+
 // A stop that finds a request block in flight cancels it, from the Plug and
 // Play thread, while the requester waits on it; repeated so that the cancel
 // lands at every point of the requester's wait and release.

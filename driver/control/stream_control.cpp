@@ -13,38 +13,8 @@ VOID ResetRings(DeviceExtension* ext) {
     if (ext->IsoPacketRingBuffer) ResetRingBuffer(ext->IsoPacketRingBuffer);
 }
 
-constexpr ULONGLONG kWaitLimit100ns = 10000000;  // one second
-constexpr ULONGLONG kStopGrace100ns = 2500000;   // 250 ms
 constexpr LONGLONG kInPollInterval = -1000;      // 100 us, relative
-constexpr LONGLONG kEndPollInterval = -10000;    // 1 ms, relative
-
-// The bound of the waits below, taken from the tick count: on Windows a
-// KeDelayExecutionThread sleep lasts at least until the next clock tick
-// (15.6 ms by default), so a count of sleeps says little about the time.
-struct WaitBound {
-    ULONGLONG startTick;
-    ULONGLONG limit100ns;
-};
-
-VOID StartWaitBound(WaitBound* bound, ULONGLONG limit100ns = kWaitLimit100ns) {
-    LARGE_INTEGER now;
-    KeQueryTickCount(&now);
-    bound->startTick = static_cast<ULONGLONG>(now.QuadPart);
-    bound->limit100ns = limit100ns;
-}
-
-BOOLEAN WaitBoundPassed(const WaitBound* bound) {
-    LARGE_INTEGER now;
-    KeQueryTickCount(&now);
-    const ULONGLONG ticks = static_cast<ULONGLONG>(now.QuadPart) - bound->startTick;
-    return ticks * KeQueryTimeIncrement() > bound->limit100ns;
-}
-
-VOID DelayFor(LONGLONG relative100ns) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = relative100ns;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
+constexpr LONGLONG kBlockTurnWait100ns = 20000000;  // two seconds: two blocks without data
 
 // Sleeps 100 us at a time until an IN completion has happened, then clears
 // it. An IN stream that ends or stalls meanwhile would otherwise hold the
@@ -91,33 +61,6 @@ NTSTATUS AwaitPreviousStreams() {
         DelayFor(kEndPollInterval);
     }
     return STATUS_SUCCESS;
-}
-
-// With StopIsoStream set every transfer of both streams ends at its next
-// completion; the stop waits for that, so that the next start finds both
-// pipes free. A transfer the USB stack never completes (a hung one) would
-// hold its stream, and refuse every later start, for good: after 250 ms the
-// stop aborts the pipes still held, which cancels what is queued on them,
-// and gives up a second later. FALSE if a stream still holds its pipe then.
-BOOLEAN AwaitStreamsStopped(PDEVICE_OBJECT deviceObject) {
-    WaitBound bound;
-    StartWaitBound(&bound, kStopGrace100ns);
-    BOOLEAN aborted = FALSE;
-    while (StreamsOwnPipes()) {
-        // A start that came after this stop has cleared the flag again: the
-        // stream it set up is not this stop's to end.
-        if (!ReadShared(StopIsoStream)) return TRUE;
-        if (WaitBoundPassed(&bound)) {
-            if (aborted) return FALSE;
-            VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM - "
-                          "transfers still pending, aborting the stream pipes\n");
-            AbortIsoStreamPipes(deviceObject);
-            aborted = TRUE;
-            StartWaitBound(&bound);
-        }
-        DelayFor(kEndPollInterval);
-    }
-    return TRUE;
 }
 
 }  // namespace
@@ -182,7 +125,7 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     WriteShared(AcqModuleConnected, 0);
     WriteShared(StopIsoStream, 1);
-    if (!AwaitStreamsStopped(deviceObject))
+    if (!AwaitIsoStreamsStopped(deviceObject, "Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM"))
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM - "
                       "the streams did not end\n");
     ResetRings(ext);
@@ -197,9 +140,18 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS ControlReadIsoBuffer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     VELNOR_LOG(2, "Velnor> Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER In\n");
-    // A second reader waits for the block in progress, at most about a
-    // second, and then finds the rings as that block left them.
-    KeWaitForSingleObject(&BlockReaderTurn, Executive, KernelMode, FALSE, nullptr);
+    // A second reader waits for the block in progress (at most about a
+    // second) and then finds the rings as that block left them; a reader
+    // with more than one block ahead of it is refused after two seconds
+    // instead of waiting a second for each.
+    LARGE_INTEGER turnLimit;
+    turnLimit.QuadPart = -kBlockTurnWait100ns;
+    if (KeWaitForSingleObject(&BlockReaderTurn, Executive, KernelMode, FALSE, &turnLimit) == STATUS_TIMEOUT) {
+        VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER - "
+                      "other block reads still in progress\n");
+        irp->IoStatus.Information = 0;
+        return STATUS_DEVICE_BUSY;
+    }
     // A full data ring has stopped the stream and freed its descriptor
     // ring: the read still goes on, so the loss shows as a FIFO-full block.
     const BOOLEAN overflowed = ext->DataRingBuffer && ReadFullFlag(ext->DataRingBuffer);

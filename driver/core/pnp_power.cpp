@@ -221,10 +221,13 @@ NTSTATUS Velnor_DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         VELNOR_LOG(2, "Velnor> Velnor_DispatchPnp: IRP_MN_STOP_DEVICE\n");
         WriteShared(DeviceStarted, 0);
         // Deconfiguring takes the pipes away under running streams: they
-        // are stopped, and what they have queued aborted, while the pipe
-        // handles still name the pipes.
+        // are stopped, what they have queued is aborted while the pipe
+        // handles still name the pipes, and the stop waits (bounded) until
+        // every transfer is back, since an abort may complete before them.
         WriteShared(StopIsoStream, 1);
         AbortIsoStreamPipes(deviceObject);
+        if (!AwaitIsoStreamsStopped(deviceObject, "Velnor_DispatchPnp: IRP_MN_STOP_DEVICE"))
+            VELNOR_LOG(1, "Velnor> ERROR: Velnor_DispatchPnp: IRP_MN_STOP_DEVICE - the streams did not end\n");
         Velnor_StopDevice(deviceObject);
         irp->IoStatus.Status = STATUS_SUCCESS;  // a driver that handles it says so on the way down
         status = Velnor_DefaultPnpHandler(deviceObject, irp);

@@ -11,6 +11,7 @@ constexpr ULONG kMaxPacketsPerUrb = 255;   // full-speed isochronous packets one
 // the recommended parameters); more would only let a request make the
 // driver allocate non-paged pool without bound.
 constexpr ULONG kMaxTransfers = 64;
+constexpr ULONGLONG kStopGrace100ns = 2500000;  // 250 ms
 
 ULONG IsoUrbSize(ULONG packets) { return sizeof(USBD_ISO_PACKET_DESCRIPTOR) * packets + kUrbExtra; }
 
@@ -45,6 +46,44 @@ VOID AbortIsoStreamPipes(PDEVICE_OBJECT deviceObject) {
 }
 
 BOOLEAN IsoStreamClaimed(IsoStreamDirection direction) { return ReadShared(IsoStreamOwned[direction]) != 0; }
+
+VOID StartWaitBound(WaitBound* bound, ULONGLONG limit100ns) {
+    LARGE_INTEGER now;
+    KeQueryTickCount(&now);
+    bound->startTick = static_cast<ULONGLONG>(now.QuadPart);
+    bound->limit100ns = limit100ns;
+}
+
+BOOLEAN WaitBoundPassed(const WaitBound* bound) {
+    LARGE_INTEGER now;
+    KeQueryTickCount(&now);
+    const ULONGLONG ticks = static_cast<ULONGLONG>(now.QuadPart) - bound->startTick;
+    return ticks * KeQueryTimeIncrement() > bound->limit100ns;
+}
+
+VOID DelayFor(LONGLONG relative100ns) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = relative100ns;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+BOOLEAN AwaitIsoStreamsStopped(PDEVICE_OBJECT deviceObject, PCSTR caller) {
+    WaitBound bound;
+    StartWaitBound(&bound, kStopGrace100ns);
+    BOOLEAN aborted = FALSE;
+    while (IsoStreamClaimed(IsoStreamIn) || IsoStreamClaimed(IsoStreamOut)) {
+        if (!ReadShared(StopIsoStream)) return TRUE;
+        if (WaitBoundPassed(&bound)) {
+            if (aborted) return FALSE;
+            VELNOR_LOG(1, "Velnor> ERROR: %s - transfers still pending, aborting the stream pipes\n", caller);
+            AbortIsoStreamPipes(deviceObject);
+            aborted = TRUE;
+            StartWaitBound(&bound);
+        }
+        DelayFor(kEndPollInterval);
+    }
+    return TRUE;
+}
 
 NTSTATUS CheckIsoStreamRequest(DeviceExtension* ext, PIRP irp, const IsoStreamNames& names,
                                IsoStreamRequest* request, USBD_PIPE_INFORMATION* pipe) {

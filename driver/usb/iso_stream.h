@@ -62,8 +62,33 @@ BOOLEAN IsoStreamClaimed(IsoStreamDirection direction);
 VOID RecordIsoStreamPipe(IsoStreamDirection direction, USBD_PIPE_HANDLE pipeHandle);
 // Aborts the pipe of every stream still holding its direction, which makes
 // the USB stack cancel every transfer queued on it, a hung one included.
-// Called with StopIsoStream set, so no completion resubmits afterwards.
+// Called with StopIsoStream set; a completion that read the flag just
+// before it was set may still resubmit once, which AwaitIsoStreamsStopped
+// catches.
 VOID AbortIsoStreamPipes(PDEVICE_OBJECT deviceObject);
+// With StopIsoStream set every transfer of both streams ends at its next
+// completion; this waits for that, so that the pipes are free for the next
+// start or for deconfiguring. A transfer the USB stack never completes (a
+// hung one), or one an abort that completed first left behind, would hold
+// its stream for good: after 250 ms the pipes still held are aborted
+// (logged at level 1 as "Velnor> ERROR: <caller> - transfers still pending,
+// aborting the stream pipes"), and the wait gives up a second later. FALSE
+// if a stream still holds its pipe then; TRUE also when a start has cleared
+// the flag again (the stream it set up is not this stop's to end).
+BOOLEAN AwaitIsoStreamsStopped(PDEVICE_OBJECT deviceObject, PCSTR caller);
+
+// The bound of the stream waits, taken from the tick count: on Windows a
+// KeDelayExecutionThread sleep lasts at least until the next clock tick
+// (15.6 ms by default), so a count of sleeps says little about the time.
+struct WaitBound {
+    ULONGLONG startTick;
+    ULONGLONG limit100ns;
+};
+constexpr ULONGLONG kWaitLimit100ns = 10000000;  // one second
+constexpr LONGLONG kEndPollInterval = -10000;     // 1 ms, relative: polling for streams to end
+VOID StartWaitBound(WaitBound* bound, ULONGLONG limit100ns = kWaitLimit100ns);
+BOOLEAN WaitBoundPassed(const WaitBound* bound);
+VOID DelayFor(LONGLONG relative100ns);  // relative, in 100 ns units (negative)
 
 // Reads and checks the start request and the pipe it names. On success
 // `request` and `pipe` are filled in.
