@@ -2,6 +2,7 @@
 // checks and their thresholds, pace, lead fail, timeouts, FIFO full and request validation.
 #include "support/velnor_harness.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -286,33 +287,45 @@ TEST_F(BlockReaderTest, BlockPrintCoversWholeLinesOfTwentyInsideTheReply) {
 // Three block requests at once on a ring without data: one reads (a
 // timeout block after about a second), the next waits for it and reads,
 // and the third, with two blocks ahead of it, is refused after two seconds
-// rather than queued for a second per reader.
+// rather than queued for a second per reader. The refused one does not
+// pass the turn on: a fourth reader, come at 1.5 s, reads only after the
+// second block is done.
 TEST_F(BlockReaderTest, AReaderWithTwoBlocksAheadIsRefusedAfterTwoSeconds) {
-    NTSTATUS status[3];
-    int64_t took[3];
+    constexpr int64_t kSecond = 10000000;
+    NTSTATUS status[4];
+    int64_t ended[4];
+    const int64_t start = hk::Now100ns();
     {
         std::vector<std::unique_ptr<hk::SimThread>> readers;
-        for (int r = 0; r < 3; ++r)
+        for (int r = 0; r < 4; ++r)
             readers.push_back(std::make_unique<hk::SimThread>("reader", [&, r] {
-                const int64_t start = hk::Now100ns();
+                if (r == 3) {
+                    LARGE_INTEGER late;
+                    late.QuadPart = -(kSecond * 3 / 2);
+                    KeDelayExecutionThread(KernelMode, FALSE, &late);
+                }
                 status[r] = ReadBlock(200, 7).status;
-                took[r] = hk::Now100ns() - start;
+                ended[r] = hk::Now100ns() - start;
             }));
         for (auto& t : readers) t->Join();
     }
     int read = 0, refused = 0;
+    int64_t lastRead = 0;
     for (int r = 0; r < 3; ++r) {
         if (status[r] == STATUS_SUCCESS) {
             ++read;
+            lastRead = std::max(lastRead, ended[r]);
         } else {
             EXPECT_EQ(status[r], STATUS_DEVICE_BUSY);
-            EXPECT_GE(took[r], 20000000) << "refused only after two seconds";
-            EXPECT_LT(took[r], 21000000);
+            EXPECT_GE(ended[r], 2 * kSecond) << "refused only after two seconds";
+            EXPECT_LT(ended[r], 2 * kSecond + kSecond / 10);
             ++refused;
         }
     }
     EXPECT_EQ(read, 2);
     EXPECT_EQ(refused, 1);
+    EXPECT_EQ(status[3], STATUS_SUCCESS);
+    EXPECT_GE(ended[3], lastRead + kSecond) << "the fourth block overlapped the second";
     EXPECT_TRUE(hk::LogHasLine(
         "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_READ_ISO_BUFFER - other block reads still in progress"));
     EXPECT_EQ(ReadBlock(200, 7).status, STATUS_SUCCESS) << "the turn is free again";

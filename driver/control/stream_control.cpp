@@ -125,7 +125,7 @@ NTSTATUS ControlStopIsoStream(PDEVICE_OBJECT deviceObject, PIRP irp) {
     auto* ext = static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
     WriteShared(AcqModuleConnected, 0);
     WriteShared(StopIsoStream, 1);
-    if (!AwaitIsoStreamsStopped(deviceObject, "Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM"))
+    if (!AwaitIsoStreamsStopped(deviceObject, "Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM", TRUE))
         VELNOR_LOG(1, "Velnor> ERROR: Velnor_ProcessIOCTL: IOCTL_VELNOR_STOP_ISO_STREAM - "
                       "the streams did not end\n");
     ResetRings(ext);

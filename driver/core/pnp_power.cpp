@@ -226,7 +226,7 @@ NTSTATUS Velnor_DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
         // every transfer is back, since an abort may complete before them.
         WriteShared(StopIsoStream, 1);
         AbortIsoStreamPipes(deviceObject);
-        if (!AwaitIsoStreamsStopped(deviceObject, "Velnor_DispatchPnp: IRP_MN_STOP_DEVICE"))
+        if (!AwaitIsoStreamsStopped(deviceObject, "Velnor_DispatchPnp: IRP_MN_STOP_DEVICE", FALSE))
             VELNOR_LOG(1, "Velnor> ERROR: Velnor_DispatchPnp: IRP_MN_STOP_DEVICE - the streams did not end\n");
         Velnor_StopDevice(deviceObject);
         irp->IoStatus.Status = STATUS_SUCCESS;  // a driver that handles it says so on the way down

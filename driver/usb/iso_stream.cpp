@@ -67,12 +67,15 @@ VOID DelayFor(LONGLONG relative100ns) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-BOOLEAN AwaitIsoStreamsStopped(PDEVICE_OBJECT deviceObject, PCSTR caller) {
+BOOLEAN AwaitIsoStreamsStopped(PDEVICE_OBJECT deviceObject, PCSTR caller, BOOLEAN yieldToStart) {
     WaitBound bound;
     StartWaitBound(&bound, kStopGrace100ns);
     BOOLEAN aborted = FALSE;
     while (IsoStreamClaimed(IsoStreamIn) || IsoStreamClaimed(IsoStreamOut)) {
-        if (!ReadShared(StopIsoStream)) return TRUE;
+        if (!ReadShared(StopIsoStream)) {
+            if (yieldToStart) return TRUE;
+            WriteShared(StopIsoStream, 1);
+        }
         if (WaitBoundPassed(&bound)) {
             if (aborted) return FALSE;
             VELNOR_LOG(1, "Velnor> ERROR: %s - transfers still pending, aborting the stream pipes\n", caller);

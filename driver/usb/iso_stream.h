@@ -73,9 +73,11 @@ VOID AbortIsoStreamPipes(PDEVICE_OBJECT deviceObject);
 // its stream for good: after 250 ms the pipes still held are aborted
 // (logged at level 1 as "Velnor> ERROR: <caller> - transfers still pending,
 // aborting the stream pipes"), and the wait gives up a second later. FALSE
-// if a stream still holds its pipe then; TRUE also when a start has cleared
-// the flag again (the stream it set up is not this stop's to end).
-BOOLEAN AwaitIsoStreamsStopped(PDEVICE_OBJECT deviceObject, PCSTR caller);
+// if a stream still holds its pipe then. With `yieldToStart`, a start that
+// has cleared the flag again ends the wait (TRUE: the stream it set up is
+// not this stop's to end); without it (the device is being deconfigured, so
+// no stream may go on) the flag is set again and the wait goes on.
+BOOLEAN AwaitIsoStreamsStopped(PDEVICE_OBJECT deviceObject, PCSTR caller, BOOLEAN yieldToStart);
 
 // The bound of the stream waits, taken from the tick count: on Windows a
 // KeDelayExecutionThread sleep lasts at least until the next clock tick
